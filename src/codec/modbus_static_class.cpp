@@ -1,0 +1,70 @@
+// ModbusStatic: the function-code constants, the default time-out and the
+// register and CRC helpers, all static.
+#include "codec/crc_arguments.hpp"
+#include "codec/frames.hpp"
+#include "module/classes.hpp"
+
+namespace qel {
+
+namespace {
+
+// Plain ints that fit comfortably take the native path; anything else goes
+// through Python's operators, so results and errors are exactly theirs.
+bool native_int(PyObject* v, long long& out) {
+    if (!PyLong_CheckExact(v) && !PyBool_Check(v)) return false;
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (out == -1 && PyErr_Occurred()) throw PythonError{};
+    return overflow == 0 && out < (1LL << 48) && out > -(1LL << 48);
+}
+
+// (value >> 8) & 0xFF, value & 0xFF
+Ref split_register(const Args& a) {
+    PyObject* value = a[0];
+    long long v;
+    if (native_int(value, v)) {
+        // Two's complement bits, as Python's & gives them for negative values.
+        auto bits = static_cast<unsigned long long>(v);
+        return checked(Py_BuildValue("(ii)", static_cast<int>((bits >> 8) & 0xFF), static_cast<int>(bits & 0xFF)));
+    }
+    Ref eight = new_int(8), mask = new_int(0xFF);
+    Ref shifted = checked(PyNumber_Rshift(value, eight.get()));
+    Ref high = checked(PyNumber_And(shifted.get(), mask.get()));
+    Ref low = checked(PyNumber_And(value, mask.get()));
+    return checked(PyTuple_Pack(2, high.get(), low.get()));
+}
+
+// (high << 8) + low, unmasked.
+Ref compound_register(const Args& a) {
+    long long high, low;
+    if (native_int(a[0], high) && native_int(a[1], low)) return new_int(high * 256 + low);
+    Ref eight = new_int(8);
+    Ref shifted = checked(PyNumber_Lshift(a[0], eight.get()));
+    return checked(PyNumber_Add(shifted.get(), a[1]));
+}
+
+Ref calculate_crc(const Args& a) { return crc_pair(a[0], a[1], a[2]); }
+
+Ref crc_is_right(const Args& a) { return crc_check(a[0]); }
+
+constexpr MemberRow kRows[] = {
+    attribute("FC_Read_Coils", codec::kReadCoils),
+    attribute("FC_Read_Input_Coils", codec::kReadInputCoils),
+    attribute("FC_Read_Registers", codec::kReadRegisters),
+    attribute("FC_Read_Input_Registers", codec::kReadInputRegisters),
+    attribute("FC_Write_Coil", codec::kWriteCoil),
+    attribute("FC_Write_Register", codec::kWriteRegister),
+    attribute("FC_Write_Registers", codec::kWriteRegisters),
+    attribute("Default_Timeout", 1),
+    static_method("split_register", split_register, arg("value")),
+    static_method("compound_register", compound_register, arg("high"), arg("low")),
+    static_method("calculate_crc", calculate_crc, arg("string"), arg("beg").defaults(dflt::integer(0)),
+                  arg("end").defaults(dflt::none())),
+    static_method("crc_is_right", crc_is_right, arg("string")),
+};
+
+}  // namespace
+
+constexpr ClassTable kModbusStaticClass = class_table("ModbusStatic", kRows);
+
+}  // namespace qel

@@ -1,0 +1,50 @@
+// SlaveException: a slave's exception answer, as station, function code of
+// the request and the slave's exception code.
+#include "module/classes.hpp"
+#include "module/state.hpp"
+
+namespace qel {
+
+namespace {
+
+// The constructor leaves the base initialiser alone: the args tuple stays
+// exactly what the call passed.
+Ref init(const Args& a) {
+    const Names& n = names();
+    setattr(a[0], n.station, a[1]);
+    Ref mask = new_int(0x7F);
+    setattr(a[0], n.function_code, checked(PyNumber_And(a[2], mask.get())).get());
+    setattr(a[0], n.error_code, a[3]);
+    return none();
+}
+
+// An attribute as an integer: ints as they are, floats truncated; text and
+// None are refused.
+Ref as_integer(PyObject* self, PyObject* name) {
+    Ref v = getattr(self, name);
+    if (PyLong_CheckExact(v.get())) return v;
+    PyNumberMethods* nb = Py_TYPE(v.get())->tp_as_number;
+    if (nb == nullptr || (nb->nb_int == nullptr && nb->nb_index == nullptr)) raise(PyExc_TypeError, "an integer is required");
+    return checked(PyNumber_Long(v.get()));
+}
+
+Ref str(const Args& a) {
+    const Names& n = names();
+    Ref station = as_integer(a[0], n.station);
+    Ref function_code = as_integer(a[0], n.function_code);
+    Ref error_code = as_integer(a[0], n.error_code);
+    return checked(PyUnicode_FromFormat("modbus slave reports an exception. station: %S, function code: %S, error code: %S",
+                                        station.get(), function_code.get(), error_code.get()));
+}
+
+constexpr MemberRow kRows[] = {
+    method("__init__", init, arg("station"), arg("function_code"), arg("error_code")),
+    method("__str__", str),
+    alias("__repr__", "__str__"),
+};
+
+}  // namespace
+
+constexpr ClassTable kSlaveExceptionClass = class_table("SlaveException", kRows, true);
+
+}  // namespace qel

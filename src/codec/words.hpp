@@ -1,0 +1,42 @@
+// 32-bit values over two 16-bit registers. Word order ">" puts the upper half
+// in the register at the lower address; any other order the lower half.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+namespace qel::codec {
+
+struct RegisterPair {
+    std::uint16_t first;   // at the lower address
+    std::uint16_t second;
+};
+
+constexpr std::uint32_t join_words(RegisterPair p, bool high_word_first) {
+    std::uint16_t high = high_word_first ? p.first : p.second;
+    std::uint16_t low = high_word_first ? p.second : p.first;
+    return static_cast<std::uint32_t>(high) << 16 | low;
+}
+
+constexpr RegisterPair split_words(std::uint32_t pattern, bool high_word_first) {
+    auto high = static_cast<std::uint16_t>(pattern >> 16);
+    auto low = static_cast<std::uint16_t>(pattern);
+    return high_word_first ? RegisterPair{high, low} : RegisterPair{low, high};
+}
+
+inline float pattern_to_float(std::uint32_t pattern) {
+    float f;
+    std::memcpy(&f, &pattern, sizeof f);
+    return f;
+}
+
+inline std::uint32_t float_to_pattern(float f) {
+    std::uint32_t pattern;
+    std::memcpy(&pattern, &f, sizeof pattern);
+    return pattern;
+}
+
+// The 16-bit signed reading of a register.
+constexpr std::int16_t as_int16(std::uint16_t r) { return static_cast<std::int16_t>(r); }
+
+}  // namespace qel::codec

@@ -1,0 +1,153 @@
+#include "module/function.hpp"
+
+#include "module/binding.hpp"
+#include "module/state.hpp"
+
+#include <new>
+#include <stdexcept>
+#include <structmember.h>
+
+namespace qel {
+
+namespace {
+
+FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
+
+// The noexcept boundary: a C++ exception never leaves the body.
+PyObject* run_body(const FunctionObject& fn, PyObject* const* bound) noexcept {
+    try {
+        return fn.row->body(Args(bound, &fn)).release();
+    } catch (const PythonError&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+    return nullptr;
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    const FunctionObject& fn = *as_function(self);
+    PyObject* bound[kMaxParams];
+    Ref owned[kMaxParams];
+    if (!bind_arguments(fn, args, PyVectorcall_NARGS(nargsf), kwnames, bound, owned)) return nullptr;
+    return run_body(fn, bound);
+}
+
+PyObject* function_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* f = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->doc);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    for (PyObject*& d : f->default_values) d = nullptr;
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    for (PyObject*& p : f->param_names) Py_CLEAR(p);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    function_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(as_function(self)->doc); }
+PyObject* get_defaults(PyObject* self, void*) { return Py_NewRef(as_function(self)->defaults); }
+PyObject* get_annotations(PyObject* self, void*) { return Py_NewRef(as_function(self)->annotations); }
+
+PyGetSetDef function_getset[] = {
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__name__", T_OBJECT, offsetof(FunctionObject, name), READONLY, nullptr},
+    {"__qualname__", T_OBJECT, offsetof(FunctionObject, qualname), READONLY, nullptr},
+    {"__module__", T_OBJECT, offsetof(FunctionObject, module), READONLY, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_get)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {0, nullptr},
+};
+
+#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
+constexpr unsigned long kNoInstantiation = Py_TPFLAGS_DISALLOW_INSTANTIATION;
+#else
+constexpr unsigned long kNoInstantiation = 0;
+#endif
+
+PyType_Spec function_spec = {
+    "qel_modbus.function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        kNoInstantiation,
+    function_slots,
+};
+
+Ref intern(const char* text) { return checked(PyUnicode_InternFromString(text)); }
+
+}  // namespace
+
+PyTypeObject* create_function_type() {
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
+}
+
+Ref make_function(const MemberRow& row, PyObject* qualname, PyObject* defaults, PyObject* annotations) {
+    PyTypeObject* type = state().function_type;
+    Ref self = checked(PyType_GenericAlloc(type, 0));
+    FunctionObject* f = as_function(self.get());
+    f->vectorcall = function_vectorcall;
+    f->row = &row;
+    f->name = intern(row.name).release();
+    f->qualname = Py_NewRef(qualname);
+    f->module = intern("qel_modbus").release();
+    f->doc = row.doc ? checked(PyUnicode_FromString(row.doc)).release() : Py_NewRef(Py_None);
+    f->defaults = Py_NewRef(defaults);
+    f->annotations = Py_NewRef(annotations);
+    for (std::size_t i = 0; i < row.nparams; ++i) f->param_names[i] = intern(row.params[i].name).release();
+    const Py_ssize_t ndefaults = defaults == Py_None ? 0 : PyTuple_GET_SIZE(defaults);
+    f->nrequired = row.nparams - ndefaults;
+    for (Py_ssize_t i = 0; i < ndefaults; ++i)
+        f->default_values[f->nrequired + i] = PyTuple_GET_ITEM(defaults, i);
+    return self;
+}
+
+}  // namespace qel

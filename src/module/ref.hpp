@@ -1,0 +1,96 @@
+// Owning references to Python objects and the C++ side of Python errors.
+//
+// Ownership is always explicit: a Ref is made with Ref::steal (takes over a
+// new reference) or Ref::borrow (adds one); there is no implicit constructor
+// from PyObject*, because an implicit one silently steals.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+#if PY_VERSION_HEX < 0x030A0000
+inline PyObject* Py_NewRef(PyObject* o) {
+    Py_INCREF(o);
+    return o;
+}
+#endif
+
+namespace qel {
+
+// Thrown when a Python error is already set; the noexcept boundary of every
+// slot and vectorcall turns it back into a NULL return.
+struct PythonError {};
+
+class Ref {
+public:
+    Ref() = default;
+    static Ref steal(PyObject* p) { return Ref(p); }
+    static Ref borrow(PyObject* p) {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+    Ref(const Ref& other) : p_(other.p_) { Py_XINCREF(p_); }
+    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    Ref& operator=(Ref other) noexcept {
+        std::swap(p_, other.p_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const { return p_; }
+    PyObject* release() { return std::exchange(p_, nullptr); }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* p) : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// Takes over a new reference from a fallible C-API call; NULL means the call
+// failed and set an error.
+inline Ref checked(PyObject* p) {
+    if (p == nullptr) throw PythonError{};
+    return Ref::steal(p);
+}
+
+// For C-API calls that report failure with -1.
+inline int checked_status(int status) {
+    if (status < 0) throw PythonError{};
+    return status;
+}
+
+[[noreturn]] inline void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw PythonError{};
+}
+
+// Python's `obj.name`, `obj.name = value` and `obj.name(args...)`.
+inline Ref getattr(PyObject* obj, PyObject* name) { return checked(PyObject_GetAttr(obj, name)); }
+
+inline void setattr(PyObject* obj, PyObject* name, PyObject* value) {
+    checked_status(PyObject_SetAttr(obj, name, value));
+}
+
+template <class... A>
+Ref call_method(PyObject* self, PyObject* name, A... args) {
+    PyObject* stack[] = {self, args...};
+    return checked(PyObject_VectorcallMethod(
+        name, stack, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+template <class... A>
+Ref call(PyObject* callable, A... args) {
+    PyObject* stack[] = {nullptr, args...};
+    return checked(PyObject_Vectorcall(callable, stack + 1,
+                                       sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+inline Ref new_int(long long v) { return checked(PyLong_FromLongLong(v)); }
+
+inline Ref none() { return Ref::borrow(Py_None); }
+
+inline Ref boolean(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
+
+}  // namespace qel

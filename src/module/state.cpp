@@ -1,0 +1,28 @@
+#include "module/state.hpp"
+
+namespace qel {
+
+namespace {
+ModuleState g_state;
+}
+
+ModuleState& state() { return g_state; }
+const Names& names() { return g_state.names; }
+
+void reset_state() {
+    ModuleState& s = g_state;
+    std::int64_t interpreter = s.interpreter_id;
+    PyObject** refs[] = {
+        &s.module, reinterpret_cast<PyObject**>(&s.function_type), &s.staticmethod, &s.property,
+        &s.struct_module, &s.array_type, &s.socket_timeout, &s.modbus_static, &s.slave_exception,
+        &s.tcp_tunnel, &s.master, &s.fix_master, &s.modbus_tcp_master, &s.empty_bytes, &s.typecode_B,
+    };
+    for (PyObject** r : refs) Py_CLEAR(*r);
+#define QEL_CLEAR_NAME(n) Py_CLEAR(s.names.n);
+    QEL_NAMES(QEL_CLEAR_NAME)
+#undef QEL_CLEAR_NAME
+    // The interpreter stays remembered for the life of the process.
+    s.interpreter_id = interpreter;
+}
+
+}  // namespace qel
