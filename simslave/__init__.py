@@ -1,0 +1,21 @@
+"""The project's simulated Modbus slave, in pure Python.
+
+    from simslave import RtuTcpSlave
+    with RtuTcpSlave() as slave:                 # station 1, port chosen by the OS
+        slave.image.set_holding(0, [1, 2, 3])
+        host, port = slave.address
+        slave.faults.delay = 0.5                 # see Faults
+        ...
+        slave.requests                           # raw request frames received
+
+Transports: RtuTcpSlave, RtuPtySlave, ModbusTcpSlave (threads, in process),
+SlaveProcess / ``python -m simslave`` (a child process, for benchmarks).
+The data image and its accessors: simslave.image.SlaveImage.
+"""
+
+from .image import SlaveImage
+from .rtu import crc16, rtu_frame
+from .servers import Faults, ModbusTcpSlave, RtuPtySlave, RtuTcpSlave, SlaveProcess
+
+__all__ = ["SlaveImage", "Faults", "RtuTcpSlave", "RtuPtySlave", "ModbusTcpSlave",
+           "SlaveProcess", "crc16", "rtu_frame"]
