@@ -80,7 +80,33 @@ PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(as_function(self)->d
 PyObject* get_defaults(PyObject* self, void*) { return Py_NewRef(as_function(self)->defaults); }
 PyObject* get_annotations(PyObject* self, void*) { return Py_NewRef(as_function(self)->annotations); }
 
+// "(self, station, address, func_code=3)", so inspect.signature and help()
+// can read the parameters.
+PyObject* get_text_signature(PyObject* self, void*) {
+    const FunctionObject& f = *as_function(self);
+    Ref parts = checked(PyList_New(0));
+    for (std::size_t i = 0; i < f.row->nparams; ++i) {
+        PyObject* d = f.default_values[i];
+        Ref part = d ? checked(PyUnicode_FromFormat("%U=%R", f.param_names[i], d)) : Ref::borrow(f.param_names[i]);
+        checked_status(PyList_Append(parts.get(), part.get()));
+    }
+    // One-parameter functions take their argument by position only.
+    if (f.row->nparams == 1) checked_status(PyList_Append(parts.get(), checked(PyUnicode_FromString("/")).get()));
+    Ref comma = checked(PyUnicode_FromString(", "));
+    Ref joined = checked(PyUnicode_Join(comma.get(), parts.get()));
+    return PyUnicode_FromFormat("(%U)", joined.get());
+}
+
+PyObject* text_signature(PyObject* self, void* closure) noexcept {
+    try {
+        return get_text_signature(self, closure);
+    } catch (const PythonError&) {
+        return nullptr;
+    }
+}
+
 PyGetSetDef function_getset[] = {
+    {"__text_signature__", text_signature, nullptr, nullptr, nullptr},
     {"__doc__", get_doc, nullptr, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
