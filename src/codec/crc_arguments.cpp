@@ -23,7 +23,7 @@ public:
             return;
         }
         held_ = true;
-        bool bytes = view_.itemsize == 1 && view_.ndim <= 1 && (view_.format == nullptr || std::string_view(view_.format) == "B");
+        bool bytes = view_.itemsize == 1 && view_.ndim == 1 && (view_.format == nullptr || std::string_view(view_.format) == "B");
         if (!bytes) release();
     }
     ~ByteView() { release(); }
