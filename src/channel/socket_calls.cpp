@@ -1,0 +1,143 @@
+#include "channel/socket_calls.hpp"
+
+#include "channel/socket_io.hpp"
+#include "module/state.hpp"
+
+#include <cerrno>
+
+namespace qel::sockets {
+
+namespace {
+
+[[noreturn]] void raise_os_error(int code) {
+#ifdef _WIN32
+    PyErr_SetExcFromWindowsErr(PyExc_OSError, code);
+#else
+    errno = code;
+    PyErr_SetFromErrno(PyExc_OSError);
+#endif
+    throw PythonError{};
+}
+
+// Exactly what the socket module raises when its time-out runs out.
+[[noreturn]] void raise_socket_timeout() { raise(state().socket_timeout, "timed out"); }
+
+// The descriptor of a socket object; a closed socket reports -1 and gets the
+// error a call on a closed socket gets.
+net::NativeSocket descriptor(PyObject* sock) {
+    Ref fd = call_method(sock, names().fileno);
+    long long value = PyLong_AsLongLong(fd.get());
+    if (value == -1 && PyErr_Occurred()) throw PythonError{};
+    if (value < 0) raise_os_error(net::bad_socket_error());
+    return static_cast<net::NativeSocket>(value);
+}
+
+// The socket's own time-out, read at every call since settimeout may have
+// changed it; None waits for ever.
+net::Deadline deadline_of(PyObject* sock) {
+    Ref timeout = call_method(sock, names().gettimeout);
+    if (timeout.get() == Py_None) return net::Deadline::never();
+    double seconds = PyFloat_AsDouble(timeout.get());
+    if (seconds == -1.0 && PyErr_Occurred()) throw PythonError{};
+    return net::Deadline::after(seconds);
+}
+
+// Runs one native transfer with the lock released. A signal ends the wait
+// early: its handlers run here, and the transfer goes on with the rest of
+// the buffer and the same deadline unless a handler raised.
+template <class Transfer>
+net::IoResult without_lock(std::size_t size, Transfer transfer) {
+    net::IoResult total{};
+    for (;;) {
+        net::IoResult step;
+        std::size_t done = total.done;
+        Py_BEGIN_ALLOW_THREADS
+        step = transfer(done, size - done);
+        Py_END_ALLOW_THREADS
+        total.done += step.done;
+        total.status = step.status;
+        total.error = step.error;
+        if (step.status != net::IoStatus::Interrupted) return total;
+        checked_status(PyErr_CheckSignals());
+    }
+}
+
+Ref connect_function() {
+    PyObject* dict = PyModule_GetDict(state().module);
+    PyObject* fn = PyDict_GetItemWithError(dict, names()._tcp_connect);
+    if (fn == nullptr) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", names()._tcp_connect);
+        throw PythonError{};
+    }
+    return Ref::borrow(fn);
+}
+
+}  // namespace
+
+void connect(PyObject* self, PyObject* host, PyObject* port, PyObject* timeout) {
+    Ref fn = connect_function();
+    Ref address = checked(PyTuple_Pack(2, host, port));
+    Ref keywords = checked(PyTuple_Pack(1, names().timeout));
+    PyObject* stack[] = {address.get(), timeout};
+    Ref sock = checked(PyObject_Vectorcall(fn.get(), stack, 1, keywords.get()));
+    setattr(self, names()._socket, sock.get());
+    // Requests are a few bytes each and wait for their answer; Nagle would
+    // hold them back. A socket that is no TCP socket refuses the option,
+    // which costs nothing but that latency, so its answer is not looked at.
+    (void)net::set_no_delay(descriptor(sock.get()));
+}
+
+Ref socket_of(PyObject* self) { return getattr(self, names()._socket); }
+
+Py_ssize_t receive_size(PyObject* size) {
+    Py_ssize_t n = PyNumber_AsSsize_t(size, PyExc_OverflowError);
+    if (n == -1 && PyErr_Occurred()) throw PythonError{};
+    if (n < 0) raise(PyExc_ValueError, "negative buffersize in recv");
+    return n;
+}
+
+Ref receive(PyObject* sock, std::size_t size, OnSilence on_silence) {
+    const net::NativeSocket fd = descriptor(sock);
+    const net::Deadline deadline = deadline_of(sock);
+    Ref bytes = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    // Nobody else can see the new object yet, so it is filled without the lock.
+    auto* buffer = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get()));
+    net::IoResult r = without_lock(size, [&](std::size_t done, std::size_t left) {
+        return net::recv_until(fd, buffer + done, left, deadline);
+    });
+    switch (r.status) {
+        case net::IoStatus::Complete: return bytes;
+        case net::IoStatus::Failed: raise_os_error(r.error);
+        case net::IoStatus::WouldBlock:
+            if (on_silence == OnSilence::RaiseTimeout) raise_os_error(r.error);
+            break;
+        case net::IoStatus::TimedOut:
+            if (r.done == 0 && on_silence == OnSilence::RaiseTimeout) raise_socket_timeout();
+            break;
+        case net::IoStatus::PeerClosed:
+        case net::IoStatus::Interrupted: break;
+    }
+    return checked(PyBytes_FromStringAndSize(PyBytes_AS_STRING(bytes.get()), static_cast<Py_ssize_t>(r.done)));
+}
+
+void send(PyObject* sock, const std::uint8_t* data, std::size_t size) {
+    const net::NativeSocket fd = descriptor(sock);
+    const net::Deadline deadline = deadline_of(sock);
+    net::IoResult r = without_lock(size, [&](std::size_t done, std::size_t left) {
+        return net::send_all(fd, data + done, left, deadline);
+    });
+    switch (r.status) {
+        case net::IoStatus::Complete: return;
+        case net::IoStatus::TimedOut: raise_socket_timeout();
+        default: raise_os_error(r.error);
+    }
+}
+
+std::size_t pending(PyObject* sock) {
+    std::size_t count = 0;
+    int error = net::pending_bytes(descriptor(sock), count);
+    if (error != 0) raise_os_error(error);
+    return count;
+}
+
+}  // namespace qel::sockets

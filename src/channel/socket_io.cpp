@@ -1,0 +1,247 @@
+#include "channel/socket_io.hpp"
+
+#include <algorithm>
+#include <climits>
+
+#ifdef _WIN32
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0600  // WSAPoll
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <cerrno>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#endif
+
+namespace qel::net {
+
+namespace {
+
+#ifdef _WIN32
+using Native = SOCKET;
+using IoLength = int;
+constexpr short kReadable = POLLRDNORM;
+constexpr short kWritable = POLLWRNORM;
+constexpr int kWouldBlock = WSAEWOULDBLOCK;
+
+Native native(NativeSocket s) { return static_cast<Native>(s); }
+int last_error() { return WSAGetLastError(); }
+bool would_block(int e) { return e == WSAEWOULDBLOCK; }
+bool interrupted(int e) { return e == WSAEINTR; }
+int poll_one(pollfd* p, int ms) { return WSAPoll(p, 1, ms); }
+#else
+using Native = int;
+using IoLength = std::size_t;
+constexpr short kReadable = POLLIN;
+constexpr short kWritable = POLLOUT;
+constexpr int kWouldBlock = EWOULDBLOCK;
+
+Native native(NativeSocket s) { return s; }
+int last_error() { return errno; }
+bool would_block(int e) { return e == EAGAIN || e == EWOULDBLOCK; }
+bool interrupted(int e) { return e == EINTR; }
+int poll_one(pollfd* p, int ms) { return ::poll(p, 1, ms); }
+#endif
+
+// A first receive that must not block, so that data already waiting is
+// taken without a poll. Windows has no per-call flag for it.
+#if defined(MSG_DONTWAIT)
+constexpr bool kCanTryFirst = true;
+constexpr int kDontWait = MSG_DONTWAIT;
+#else
+constexpr bool kCanTryFirst = false;
+constexpr int kDontWait = 0;
+#endif
+
+// A peer that went away must give EPIPE, not kill the host process.
+#if defined(MSG_NOSIGNAL)
+constexpr int kNoSignal = MSG_NOSIGNAL;
+#else
+constexpr int kNoSignal = 0;
+#endif
+
+IoLength chunk(std::size_t size) {
+#ifdef _WIN32
+    return static_cast<IoLength>(std::min<std::size_t>(size, INT_MAX));
+#else
+    return size;
+#endif
+}
+
+long receive_once(NativeSocket s, std::uint8_t* buffer, std::size_t size, int flags) {
+    return static_cast<long>(::recv(native(s), reinterpret_cast<char*>(buffer), chunk(size), flags));
+}
+
+long send_once(NativeSocket s, const std::uint8_t* data, std::size_t size, int flags) {
+    return static_cast<long>(::send(native(s), reinterpret_cast<const char*>(data), chunk(size), flags));
+}
+
+enum class Wait : std::uint8_t { Ready, TimedOut, Interrupted, Failed };
+
+// Hang-ups and socket errors count as ready: the following call reports them.
+Wait wait_for(NativeSocket s, short events, const Deadline& deadline, int& error) {
+    pollfd p{};
+    p.fd = native(s);
+    p.events = events;
+    for (;;) {
+        int ms = deadline.poll_milliseconds();
+        int n = poll_one(&p, ms);
+        if (n > 0) {
+            if (p.revents & POLLNVAL) {
+                error = bad_socket_error();
+                return Wait::Failed;
+            }
+            return Wait::Ready;
+        }
+        if (n < 0) {
+            error = last_error();
+            return interrupted(error) ? Wait::Interrupted : Wait::Failed;
+        }
+        // poll may return a little before the deadline; only the clock decides.
+        if (deadline.poll_milliseconds() == 0) return Wait::TimedOut;
+    }
+}
+
+IoResult ended(IoStatus status, std::size_t done, int error = 0) { return IoResult{status, done, error}; }
+
+// With a zero time-out nothing waits: as on a non-blocking socket, "nothing
+// moved" is the would-block error, while a partial transfer still counts.
+IoResult out_of_time(const Deadline& deadline, std::size_t done) {
+    if (deadline.immediate() && done == 0) return ended(IoStatus::WouldBlock, 0, kWouldBlock);
+    return ended(IoStatus::TimedOut, done);
+}
+
+// The outcome of a wait that did not end ready.
+IoResult wait_failure(Wait w, const Deadline& deadline, std::size_t done, int error) {
+    switch (w) {
+        case Wait::TimedOut: return out_of_time(deadline, done);
+        case Wait::Interrupted: return ended(IoStatus::Interrupted, done, error);
+        default: return ended(IoStatus::Failed, done, error);
+    }
+}
+
+}  // namespace
+
+Deadline Deadline::after(double seconds) {
+    if (!(seconds > 0)) return Deadline(Mode::Immediate, Clock::now());
+    // About thirty years: beyond that nobody waits, and the clock arithmetic
+    // stays far from overflow.
+    const double capped = std::min(seconds, 1e9);
+    auto span = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(capped));
+    return Deadline(Mode::At, Clock::now() + span);
+}
+
+int Deadline::poll_milliseconds() const {
+    if (mode_ == Mode::Never) return -1;
+    if (mode_ == Mode::Immediate) return 0;
+    auto left = at_ - Clock::now();
+    if (left <= Clock::duration::zero()) return 0;
+    auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return static_cast<int>(std::min<long long>(ms, INT_MAX));
+}
+
+IoResult recv_some(NativeSocket s, std::uint8_t* buffer, std::size_t size, const Deadline& deadline) {
+    if (size == 0) return ended(IoStatus::Complete, 0);
+    int error = 0;
+    Wait w = wait_for(s, kReadable, deadline, error);
+    if (w != Wait::Ready) return wait_failure(w, deadline, 0, error);
+    long n = receive_once(s, buffer, size, 0);
+    if (n > 0) return ended(IoStatus::Complete, static_cast<std::size_t>(n));
+    if (n == 0) return ended(IoStatus::PeerClosed, 0);
+    error = last_error();
+    if (interrupted(error)) return ended(IoStatus::Interrupted, 0, error);
+    if (would_block(error)) return out_of_time(deadline, 0);
+    return ended(IoStatus::Failed, 0, error);
+}
+
+IoResult recv_until(NativeSocket s, std::uint8_t* buffer, std::size_t size, const Deadline& deadline) {
+    std::size_t done = 0;
+    // After a partial receive the socket is drained, so the next round waits
+    // first instead of spending a call that would only say "nothing yet".
+    bool try_first = kCanTryFirst;
+    while (done < size) {
+        if (!try_first) {
+            int error = 0;
+            Wait w = wait_for(s, kReadable, deadline, error);
+            if (w != Wait::Ready) return wait_failure(w, deadline, done, error);
+        }
+        long n = receive_once(s, buffer + done, size - done, try_first ? kDontWait : 0);
+        try_first = false;
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n == 0) return ended(IoStatus::PeerClosed, done);
+        int error = last_error();
+        if (interrupted(error)) return ended(IoStatus::Interrupted, done, error);
+        if (!would_block(error)) return ended(IoStatus::Failed, done, error);
+        if (deadline.immediate()) return out_of_time(deadline, done);
+    }
+    return ended(IoStatus::Complete, done);
+}
+
+IoResult send_all(NativeSocket s, const std::uint8_t* data, std::size_t size, const Deadline& deadline) {
+    std::size_t done = 0;
+    bool try_first = kCanTryFirst;
+    while (done < size) {
+        if (!try_first) {
+            int error = 0;
+            Wait w = wait_for(s, kWritable, deadline, error);
+            if (w != Wait::Ready) return wait_failure(w, deadline, done, error);
+        }
+        long n = send_once(s, data + done, size - done, kNoSignal | (try_first ? kDontWait : 0));
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;  // straight on: the buffer may have room for the rest
+        }
+        try_first = false;
+        if (n == 0) continue;
+        int error = last_error();
+        if (interrupted(error)) return ended(IoStatus::Interrupted, done, error);
+        if (!would_block(error)) return ended(IoStatus::Failed, done, error);
+        if (deadline.immediate()) return out_of_time(deadline, done);
+    }
+    return ended(IoStatus::Complete, done);
+}
+
+int pending_bytes(NativeSocket s, std::size_t& count) {
+#ifdef _WIN32
+    u_long n = 0;
+    if (::ioctlsocket(native(s), FIONREAD, &n) != 0) return last_error();
+#else
+    int n = 0;
+    if (::ioctl(native(s), FIONREAD, &n) != 0) return last_error();
+#endif
+    count = static_cast<std::size_t>(n);
+    return 0;
+}
+
+int set_no_delay(NativeSocket s) {
+#ifdef _WIN32
+    const BOOL on = TRUE;
+#else
+    const int on = 1;
+#endif
+    if (::setsockopt(native(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on) != 0)
+        return last_error();
+    return 0;
+}
+
+int bad_socket_error() {
+#ifdef _WIN32
+    return WSAENOTSOCK;
+#else
+    return EBADF;
+#endif
+}
+
+}  // namespace qel::net

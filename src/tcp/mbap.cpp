@@ -1,0 +1,67 @@
+#include "tcp/mbap.hpp"
+
+#include <atomic>
+
+namespace qel::mbap {
+
+namespace {
+
+std::atomic<std::uint16_t> g_next_transaction{1};
+
+void put16(std::uint8_t* at, std::uint16_t value) {
+    at[0] = static_cast<std::uint8_t>(value >> 8);
+    at[1] = static_cast<std::uint8_t>(value);
+}
+
+std::uint16_t get16(const std::uint8_t* at) { return static_cast<std::uint16_t>(at[0] << 8 | at[1]); }
+
+// Header and function code; the length counts the unit id and a PDU of five
+// bytes (function code and two 16-bit fields), as both requests have.
+Request start(std::uint16_t transaction, std::uint8_t function_code) {
+    Request r{};
+    put16(&r[0], transaction);
+    put16(&r[2], 0);
+    put16(&r[4], static_cast<std::uint16_t>(kRequestSize - 6));
+    r[6] = kUnitId;
+    r[7] = function_code;
+    return r;
+}
+
+}  // namespace
+
+std::uint16_t next_transaction_id() { return g_next_transaction.fetch_add(1, std::memory_order_relaxed); }
+
+Request read_bits_request(std::uint16_t transaction, std::uint8_t function_code, std::uint16_t address,
+                          std::uint16_t count) {
+    Request r = start(transaction, function_code);
+    put16(&r[8], address);
+    put16(&r[10], count);
+    return r;
+}
+
+Request write_coil_request(std::uint16_t transaction, std::uint16_t address, bool on) {
+    Request r = start(transaction, kWriteCoil);
+    put16(&r[8], address);
+    put16(&r[10], on ? 0xFF00 : 0x0000);
+    return r;
+}
+
+Header parse_header(const std::uint8_t* adu) {
+    return Header{get16(adu), get16(adu + 2), get16(adu + 4), adu[6]};
+}
+
+bool answers(const std::uint8_t* request, const std::uint8_t* reply) {
+    const Header asked = parse_header(request), got = parse_header(reply);
+    const std::uint8_t code = static_cast<std::uint8_t>(reply[kHeaderSize] & ~kExceptionFlag);
+    return got.transaction == asked.transaction && got.protocol == asked.protocol && got.unit == asked.unit &&
+           code == request[kHeaderSize];
+}
+
+std::size_t read_reply_size(const std::uint8_t* reply) {
+    const std::size_t byte_count = reply[kReplyHead - 1];
+    // The length field counts unit id, function code, byte count and data.
+    if (parse_header(reply).length != 3 + byte_count) return 0;
+    return kReplyHead + byte_count;
+}
+
+}  // namespace qel::mbap

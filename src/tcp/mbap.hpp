@@ -1,0 +1,56 @@
+// Modbus TCP application data units: the MBAP header (transaction id,
+// protocol id 0, length of what follows, unit id) in front of a PDU, all
+// 16-bit fields big-endian. Plain C++ on byte arrays; no Python, no I/O.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace qel::mbap {
+
+constexpr std::size_t kHeaderSize = 7;
+// Header, function code and one byte more: the byte count of a read reply
+// or the code of an exception reply. An exception reply is exactly this long.
+constexpr std::size_t kReplyHead = 9;
+// Both requests we build are 12 bytes, and so is the echo of a coil write.
+constexpr std::size_t kRequestSize = 12;
+constexpr std::size_t kWriteEchoSize = 12;
+
+constexpr std::uint8_t kUnitId = 1;
+constexpr std::uint8_t kReadCoils = 1;
+constexpr std::uint8_t kReadDiscreteInputs = 2;
+constexpr std::uint8_t kWriteCoil = 5;
+constexpr std::uint8_t kExceptionFlag = 0x80;
+
+using Request = std::array<std::uint8_t, kRequestSize>;
+
+struct Header {
+    std::uint16_t transaction;
+    std::uint16_t protocol;
+    std::uint16_t length;  // bytes after the length field: unit id and PDU
+    std::uint8_t unit;
+};
+
+// Process-wide, shared by every master; wraps at 65536.
+std::uint16_t next_transaction_id();
+
+Request read_bits_request(std::uint16_t transaction, std::uint8_t function_code, std::uint16_t address,
+                          std::uint16_t count);
+Request write_coil_request(std::uint16_t transaction, std::uint16_t address, bool on);
+
+// `adu` holds at least kHeaderSize bytes.
+Header parse_header(const std::uint8_t* adu);
+
+// Whether a reply head (kReplyHead bytes) answers the request whose first
+// kHeaderSize + 1 bytes are given: same transaction, protocol and unit, and
+// the function code of the request, plain or with the exception flag.
+bool answers(const std::uint8_t* request, const std::uint8_t* reply);
+
+inline bool is_exception(const std::uint8_t* reply) { return (reply[kHeaderSize] & kExceptionFlag) != 0; }
+
+// The full size of a read reply from its head, or 0 when the header's length
+// disagrees with the byte count.
+std::size_t read_reply_size(const std::uint8_t* reply);
+
+}  // namespace qel::mbap
