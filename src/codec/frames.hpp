@@ -3,28 +3,18 @@
 #pragma once
 
 #include "codec/crc16.hpp"
+#include "codec/function_codes.hpp"
 
 #include <cstddef>
 #include <cstdint>
 
 namespace qel::codec {
 
-enum FunctionCode : std::uint8_t {
-    kReadCoils = 1,
-    kReadInputCoils = 2,
-    kReadRegisters = 3,
-    kReadInputRegisters = 4,
-    kWriteCoil = 5,
-    kWriteRegister = 6,
-    kWriteRegisters = 16,
-};
-
 // At most this many registers go into one write-multiple request.
 constexpr std::size_t kMaxWriteRegisters = 127;
 
 // An exception answer is station, code | 0x80, exception code and CRC.
 constexpr std::size_t kAnswerHead = 5;
-constexpr std::uint8_t kExceptionFlag = 0x80;
 
 class Frame {
 public:
@@ -69,13 +59,5 @@ inline std::uint16_t data_register(const std::uint8_t* data, std::size_t i) {
 // Coil k of a read answer's data: bit k mod 8 of data byte k div 8, least
 // significant bit first.
 inline bool data_bit(const std::uint8_t* data, std::size_t k) { return (data[k / 8] >> (k % 8)) & 1; }
-
-// How many states a coil answer of `byte_count` data bytes yields for `count`
-// requested (a negative count yields none).
-inline std::size_t coil_states(std::size_t byte_count, long long count) {
-    if (count <= 0) return 0;
-    std::size_t available = 8 * byte_count;
-    return static_cast<unsigned long long>(count) < available ? static_cast<std::size_t>(count) : available;
-}
 
 }  // namespace qel::codec

@@ -1,5 +1,6 @@
 // Master's coil operations: function codes 1 and 2 (read coils and discrete
 // inputs) and 5 (write one coil).
+#include "codec/coil_states.hpp"
 #include "codec/frames.hpp"
 #include "master/frame_fields.hpp"
 #include "master/master_bodies.hpp"
@@ -8,24 +9,6 @@
 namespace qel::master {
 
 namespace {
-
-// How many states to return: min(8 * byte count, count).
-Py_ssize_t states_wanted(std::size_t byte_count, PyObject* count) {
-    Ref available = new_int(static_cast<long long>(8 * byte_count));
-    if (checked_status(PyObject_RichCompareBool(available.get(), count, Py_LT)))
-        return static_cast<Py_ssize_t>(8 * byte_count);
-    Py_ssize_t wanted = PyNumber_AsSsize_t(count, PyExc_OverflowError);
-    if (wanted == -1 && PyErr_Occurred()) throw PythonError{};
-    return wanted < 0 ? 0 : wanted;
-}
-
-Ref decode_states(const std::vector<std::uint8_t>& answer, PyObject* count) {
-    const Py_ssize_t n = states_wanted(answer[2], count);
-    Ref list = checked(PyList_New(n));
-    for (Py_ssize_t k = 0; k < n; ++k)
-        PyList_SET_ITEM(list.get(), k, boolean(codec::data_bit(answer.data() + 3, static_cast<std::size_t>(k))).release());
-    return list;
-}
 
 Ref call_read_xx(const Args& a, std::uint8_t code) {
     Ref c = new_int(code);
@@ -64,7 +47,8 @@ Ref read_coil(const Args& a) {
 
 Ref read_xx_coils(const Args& a) {
     call_method(a[0], names()._Master__send_read_xx_coils_request, a[1], a[2], a[3], a[4]);
-    return decode_states(read_counted_answer(a[0], a[1]), a[3]);
+    std::vector<std::uint8_t> answer = read_counted_answer(a[0], a[1]);
+    return coil_state_list(answer.data() + 3, answer[2], a[3]);
 }
 
 Ref read_coils(const Args& a) { return call_read_xx(a, codec::kReadCoils); }

@@ -3,6 +3,8 @@
 // 16-bit fields big-endian. Plain C++ on byte arrays; no Python, no I/O.
 #pragma once
 
+#include "codec/function_codes.hpp"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -18,10 +20,10 @@ constexpr std::size_t kRequestSize = 12;
 constexpr std::size_t kWriteEchoSize = 12;
 
 constexpr std::uint8_t kUnitId = 1;
-constexpr std::uint8_t kReadCoils = 1;
-constexpr std::uint8_t kReadDiscreteInputs = 2;
-constexpr std::uint8_t kWriteCoil = 5;
-constexpr std::uint8_t kExceptionFlag = 0x80;
+using codec::kExceptionFlag;
+using codec::kReadCoils;
+using codec::kWriteCoil;
+constexpr std::uint8_t kReadDiscreteInputs = codec::kReadInputCoils;
 
 using Request = std::array<std::uint8_t, kRequestSize>;
 

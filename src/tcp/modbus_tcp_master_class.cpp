@@ -2,6 +2,7 @@
 // (or discrete input) read and a single-coil write. Requests are text, one
 // character per byte, so that `_query` can be handed what the builders make.
 #include "channel/socket_calls.hpp"
+#include "codec/coil_states.hpp"
 #include "module/buffer.hpp"
 #include "module/classes.hpp"
 #include "module/state.hpp"
@@ -128,25 +129,6 @@ Bytes exchange(PyObject* self, PyObject* builder_name, PyObject* coil_type, PyOb
     return head;
 }
 
-// min(8 * byte count, count) states; none for a negative count.
-Py_ssize_t states_wanted(std::size_t byte_count, PyObject* count) {
-    const auto available = static_cast<Py_ssize_t>(8 * byte_count);
-    Ref limit = new_int(available);
-    if (checked_status(PyObject_RichCompareBool(limit.get(), count, Py_LT))) return available;
-    Py_ssize_t wanted = PyNumber_AsSsize_t(count, PyExc_OverflowError);
-    if (wanted == -1 && PyErr_Occurred()) throw PythonError{};
-    return wanted < 0 ? 0 : wanted;
-}
-
-// Bit k is bit k % 8 of data byte k / 8, least significant first.
-Ref decode_states(const std::uint8_t* data, std::size_t byte_count, PyObject* count) {
-    const Py_ssize_t n = states_wanted(byte_count, count);
-    Ref list = checked(PyList_New(n));
-    for (Py_ssize_t k = 0; k < n; ++k)
-        PyList_SET_ITEM(list.get(), k, boolean((data[k / 8] >> (k % 8)) & 1).release());
-    return list;
-}
-
 // ---- members ----------------------------------------------------------------
 
 Ref init(const Args& a) {
@@ -184,7 +166,7 @@ Ref read_coils(const Args& a) {
     const std::size_t total = mbap::read_reply_size(reply.data());
     if (total == 0) raise_mismatch();
     complete(a[0], reply, total);
-    return decode_states(reply.data() + mbap::kReplyHead, total - mbap::kReplyHead, a[3]);
+    return coil_state_list(reply.data() + mbap::kReplyHead, total - mbap::kReplyHead, a[3]);
 }
 
 Ref write_coil(const Args& a) {
