@@ -1,6 +1,7 @@
 #include "codec/crc_arguments.hpp"
 
 #include "codec/crc16.hpp"
+#include "module/plain_int.hpp"
 #include "module/state.hpp"
 
 #include <climits>
@@ -82,28 +83,14 @@ private:
     Ref crc_, one_, poly_;
 };
 
-// Plain ints that fit 64 bits take the exact 64-bit step.
-bool small_int(PyObject* v, std::int64_t& out) {
-    if (!PyLong_CheckExact(v) && !PyBool_Check(v)) return false;
-    int overflow = 0;
-    long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
-    if (overflow || (x == -1 && PyErr_Occurred())) {
-        PyErr_Clear();
-        return false;
-    }
-    // Keep headroom so that xor never meets the sign bit unexpectedly.
-    if (x > (LLONG_MAX >> 1) || x < (LLONG_MIN >> 1)) return false;
-    out = x;
-    return true;
-}
-
 Ref crc_of_elements(PyObject* elements) {
     Ref iter = checked(PyObject_GetIter(elements));
     std::int64_t crc = codec::kCrcInit;
     while (PyObject* raw = PyIter_Next(iter.get())) {
         Ref element = Ref::steal(raw);
         std::int64_t v;
-        if (small_int(element.get(), v)) {
+        // Keep headroom so that xor never reaches the sign bit.
+        if (plain_int_within(element.get(), 62, v)) {
             crc = codec::crc16_wide_step(crc, v);
             continue;
         }

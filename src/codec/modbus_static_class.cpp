@@ -3,26 +3,21 @@
 #include "codec/crc_arguments.hpp"
 #include "codec/frames.hpp"
 #include "module/classes.hpp"
+#include "module/plain_int.hpp"
 
 namespace qel {
 
 namespace {
 
-// Plain ints that fit comfortably take the native path; anything else goes
-// through Python's operators, so results and errors are exactly theirs.
-bool native_int(PyObject* v, long long& out) {
-    if (!PyLong_CheckExact(v) && !PyBool_Check(v)) return false;
-    int overflow = 0;
-    out = PyLong_AsLongLongAndOverflow(v, &overflow);
-    if (out == -1 && PyErr_Occurred()) throw PythonError{};
-    return overflow == 0 && out < (1LL << 48) && out > -(1LL << 48);
-}
+// Ints well within 64 bits take the native path; anything else goes through
+// Python's operators, so results and errors are exactly theirs.
+constexpr int kNativeBits = 48;
 
 // (value >> 8) & 0xFF, value & 0xFF
 Ref split_register(const Args& a) {
     PyObject* value = a[0];
-    long long v;
-    if (native_int(value, v)) {
+    std::int64_t v;
+    if (plain_int_within(value, kNativeBits, v)) {
         // Two's complement bits, as Python's & gives them for negative values.
         auto bits = static_cast<unsigned long long>(v);
         return checked(Py_BuildValue("(ii)", static_cast<int>((bits >> 8) & 0xFF), static_cast<int>(bits & 0xFF)));
@@ -36,8 +31,8 @@ Ref split_register(const Args& a) {
 
 // (high << 8) + low, unmasked.
 Ref compound_register(const Args& a) {
-    long long high, low;
-    if (native_int(a[0], high) && native_int(a[1], low)) return new_int(high * 256 + low);
+    std::int64_t high, low;
+    if (plain_int_within(a[0], kNativeBits, high) && plain_int_within(a[1], kNativeBits, low)) return new_int(high * 256 + low);
     Ref eight = new_int(8);
     Ref shifted = checked(PyNumber_Lshift(a[0], eight.get()));
     return checked(PyNumber_Add(shifted.get(), a[1]));

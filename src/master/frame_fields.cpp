@@ -1,18 +1,11 @@
 #include "master/frame_fields.hpp"
 
 #include "codec/byte_array.hpp"
+#include "module/plain_int.hpp"
 
 namespace qel {
 
 namespace {
-
-bool plain_int(PyObject* v, long long& out) {
-    if (!PyLong_CheckExact(v) && !PyBool_Check(v)) return false;
-    int overflow = 0;
-    out = PyLong_AsLongLongAndOverflow(v, &overflow);
-    if (out == -1 && PyErr_Occurred()) throw PythonError{};
-    return overflow == 0;
-}
 
 // Element 0 of `array('B', (value,))`: raises what the array raises.
 std::uint8_t byte_via_array(PyObject* value) {
@@ -25,13 +18,13 @@ std::uint8_t byte_via_array(PyObject* value) {
 }  // namespace
 
 std::uint8_t byte_field(PyObject* value) {
-    long long v;
+    std::int64_t v;
     if (plain_int(value, v) && v >= 0 && v <= 255) return static_cast<std::uint8_t>(v);
     return byte_via_array(value);
 }
 
 std::uint16_t word_field(PyObject* value) {
-    long long v;
+    std::int64_t v;
     if (plain_int(value, v)) return static_cast<std::uint16_t>(static_cast<unsigned long long>(v) & 0xFFFF);
     if (PyLong_CheckExact(value)) {
         // Wider than 64 bits: the low 16 bits of its two's complement.

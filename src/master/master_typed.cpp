@@ -5,6 +5,7 @@
 // are exactly its own.
 #include "codec/words.hpp"
 #include "master/master_bodies.hpp"
+#include "module/plain_int.hpp"
 #include "module/state.hpp"
 
 #include <cmath>
@@ -36,13 +37,8 @@ Ref struct_call(PyObject* name, PyObject* format, PyObject* value) {
 }
 
 bool register_value(PyObject* v, std::uint16_t& out) {
-    if (!PyLong_CheckExact(v)) return false;
-    long x = PyLong_AsLong(v);
-    if (x == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-    }
-    if (x < 0 || x > 0xFFFF) return false;
+    std::int64_t x;
+    if (!plain_int(v, x) || x < 0 || x > 0xFFFF) return false;
     out = static_cast<std::uint16_t>(x);
     return true;
 }
@@ -76,13 +72,8 @@ bool pattern_of_value(PyObject* value, Format f, std::uint32_t& pattern) {
         pattern = codec::float_to_pattern(narrow);
         return true;
     }
-    if ((f != Format::Int32 && f != Format::UInt32) || !PyLong_CheckExact(value)) return false;
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (overflow || (v == -1 && PyErr_Occurred())) {
-        PyErr_Clear();
-        return false;
-    }
+    std::int64_t v;
+    if ((f != Format::Int32 && f != Format::UInt32) || !PyLong_CheckExact(value) || !plain_int(value, v)) return false;
     bool fits = f == Format::Int32 ? (v >= INT32_MIN && v <= INT32_MAX) : (v >= 0 && v <= UINT32_MAX);
     if (!fits) return false;
     pattern = static_cast<std::uint32_t>(v);
