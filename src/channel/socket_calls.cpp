@@ -32,16 +32,6 @@ net::NativeSocket descriptor(PyObject* sock) {
     return static_cast<net::NativeSocket>(value);
 }
 
-// The socket's own time-out, read at every call since settimeout may have
-// changed it; None waits for ever.
-net::Deadline deadline_of(PyObject* sock) {
-    Ref timeout = call_method(sock, names().gettimeout);
-    if (timeout.get() == Py_None) return net::Deadline::never();
-    double seconds = PyFloat_AsDouble(timeout.get());
-    if (seconds == -1.0 && PyErr_Occurred()) throw PythonError{};
-    return net::Deadline::after(seconds);
-}
-
 // Runs one native transfer with the lock released. A signal ends the wait
 // early: its handlers run here, and the transfer goes on with the rest of
 // the buffer and the same deadline unless a handler raised.
@@ -96,17 +86,30 @@ Py_ssize_t receive_size(PyObject* size) {
     return n;
 }
 
-Ref receive(PyObject* sock, std::size_t size, OnSilence on_silence) {
-    const net::NativeSocket fd = descriptor(sock);
-    const net::Deadline deadline = deadline_of(sock);
-    Ref bytes = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-    // Nobody else can see the new object yet, so it is filled without the lock.
-    auto* buffer = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get()));
+Connection::Connection(PyObject* sock) : fd_(descriptor(sock)) {
+    // The socket's own time-out, asked afresh for every connection object
+    // since settimeout may have changed it; None waits for ever.
+    Ref timeout = call_method(sock, names().gettimeout);
+    forever_ = timeout.get() == Py_None;
+    if (!forever_) {
+        timeout_ = PyFloat_AsDouble(timeout.get());
+        if (timeout_ == -1.0 && PyErr_Occurred()) throw PythonError{};
+    }
+}
+
+net::Deadline Connection::deadline() const {
+    return forever_ ? net::Deadline::never() : net::Deadline::after(timeout_);
+}
+
+std::size_t Connection::receive(std::uint8_t* buffer, std::size_t size, OnSilence on_silence, net::FirstStep first) {
+    const net::Deadline limit = deadline();
+    const net::NativeSocket fd = fd_;
     net::IoResult r = without_lock(size, [&](std::size_t done, std::size_t left) {
-        return net::recv_until(fd, buffer + done, left, deadline);
+        // A signal restarts the receive; by then data may be waiting.
+        return net::recv_until(fd, buffer + done, left, limit, done == 0 ? first : net::FirstStep::Try);
     });
     switch (r.status) {
-        case net::IoStatus::Complete: return bytes;
+        case net::IoStatus::Complete: break;
         case net::IoStatus::Failed: raise_os_error(r.error);
         case net::IoStatus::WouldBlock:
             if (on_silence == OnSilence::RaiseTimeout) raise_os_error(r.error);
@@ -117,14 +120,29 @@ Ref receive(PyObject* sock, std::size_t size, OnSilence on_silence) {
         case net::IoStatus::PeerClosed:
         case net::IoStatus::Interrupted: break;
     }
-    return checked(PyBytes_FromStringAndSize(PyBytes_AS_STRING(bytes.get()), static_cast<Py_ssize_t>(r.done)));
+    return r.done;
 }
 
-void send(PyObject* sock, const std::uint8_t* data, std::size_t size) {
-    const net::NativeSocket fd = descriptor(sock);
-    const net::Deadline deadline = deadline_of(sock);
+std::size_t Connection::receive_into(std::vector<std::uint8_t>& out, std::size_t size, OnSilence on_silence,
+                                     net::FirstStep first) {
+    const std::size_t start = out.size();
+    out.resize(start + size);
+    std::size_t got = 0;
+    try {
+        got = receive(out.data() + start, size, on_silence, first);
+    } catch (...) {
+        out.resize(start);
+        throw;
+    }
+    out.resize(start + got);
+    return got;
+}
+
+void Connection::send(const std::uint8_t* data, std::size_t size) {
+    const net::Deadline limit = deadline();
+    const net::NativeSocket fd = fd_;
     net::IoResult r = without_lock(size, [&](std::size_t done, std::size_t left) {
-        return net::send_all(fd, data + done, left, deadline);
+        return net::send_all(fd, data + done, left, limit);
     });
     switch (r.status) {
         case net::IoStatus::Complete: return;
@@ -133,7 +151,27 @@ void send(PyObject* sock, const std::uint8_t* data, std::size_t size) {
     }
 }
 
+std::size_t Connection::pending() {
+    std::size_t count = 0;
+    int error = net::pending_bytes(fd_, count);
+    if (error != 0) raise_os_error(error);
+    return count;
+}
+
+Ref receive(PyObject* sock, std::size_t size, OnSilence on_silence) {
+    Connection connection(sock);
+    Ref bytes = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    // Nobody else can see the new object yet, so it is filled without the lock.
+    auto* buffer = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get()));
+    const std::size_t got = connection.receive(buffer, size, on_silence);
+    if (got == size) return bytes;
+    return checked(PyBytes_FromStringAndSize(PyBytes_AS_STRING(bytes.get()), static_cast<Py_ssize_t>(got)));
+}
+
+void send(PyObject* sock, const std::uint8_t* data, std::size_t size) { Connection(sock).send(data, size); }
+
 std::size_t pending(PyObject* sock) {
+    // Only the descriptor is needed; the time-out is not asked.
     std::size_t count = 0;
     int error = net::pending_bytes(descriptor(sock), count);
     if (error != 0) raise_os_error(error);

@@ -163,11 +163,12 @@ IoResult recv_some(NativeSocket s, std::uint8_t* buffer, std::size_t size, const
     return ended(IoStatus::Failed, 0, error);
 }
 
-IoResult recv_until(NativeSocket s, std::uint8_t* buffer, std::size_t size, const Deadline& deadline) {
+IoResult recv_until(NativeSocket s, std::uint8_t* buffer, std::size_t size, const Deadline& deadline,
+                    FirstStep first) {
     std::size_t done = 0;
     // After a partial receive the socket is drained, so the next round waits
     // first instead of spending a call that would only say "nothing yet".
-    bool try_first = kCanTryFirst;
+    bool try_first = kCanTryFirst && first == FirstStep::Try;
     while (done < size) {
         if (!try_first) {
             int error = 0;

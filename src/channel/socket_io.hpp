@@ -57,9 +57,15 @@ struct IoResult {
 // (at most `size` bytes) with one receive.
 IoResult recv_some(NativeSocket s, std::uint8_t* buffer, std::size_t size, const Deadline& deadline);
 
+// Whether a receive first tries to take what is already there (one system
+// call when data is waiting) or waits first (one call saved when nothing can
+// be there yet, right after a request went out).
+enum class FirstStep : std::uint8_t { Try, Wait };
+
 // Receives until `size` bytes arrived, the peer closed or the deadline ran
-// out. Data already waiting costs one system call.
-IoResult recv_until(NativeSocket s, std::uint8_t* buffer, std::size_t size, const Deadline& deadline);
+// out.
+IoResult recv_until(NativeSocket s, std::uint8_t* buffer, std::size_t size, const Deadline& deadline,
+                    FirstStep first = FirstStep::Try);
 
 // Sends every byte, looping over partial sends, within the deadline.
 IoResult send_all(NativeSocket s, const std::uint8_t* data, std::size_t size, const Deadline& deadline);

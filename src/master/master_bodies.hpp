@@ -2,6 +2,8 @@
 // coils and typed values. master_class.cpp lists them in class-body order.
 #pragma once
 
+#include "codec/frames.hpp"
+#include "master/direct_road.hpp"
 #include "module/member_table.hpp"
 
 #include <cstdint>
@@ -63,7 +65,15 @@ Ref write_multi_int32(const Args&);
 Ref write_multi_uint32(const Args&);
 Ref write_multi_float(const Args&);
 
-// Shared by the register and coil reads (master_engine.cpp).
+// Shared by the register and coil operations.
+
+// (self, station, address, count, code) as a read request (master_registers.cpp).
+codec::Frame read_request_frame(const Args& a);
+
+// A write over the sender and the echo, or the direct road (master_registers.cpp).
+void write_and_await_echo(const Args& a, Road road, PyObject* sender, codec::Frame (*build)(const Args&));
+
+// master_engine.cpp
 
 // Writes a built frame through self.__write_message.
 void send_frame(PyObject* self, const std::uint8_t* data, std::size_t size);
@@ -77,5 +87,7 @@ std::vector<std::uint8_t> answer_bytes(PyObject* answer);
 std::vector<std::uint8_t> read_counted_answer(PyObject* self, PyObject* station);
 
 [[noreturn]] void raise_timeout();
+[[noreturn]] void raise_slave_exception(PyObject* station, std::uint8_t code, std::uint8_t error);
+[[noreturn]] void raise_crc_error(PyObject* station);
 
 }  // namespace qel::master

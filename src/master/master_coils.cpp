@@ -10,6 +10,16 @@ namespace qel::master {
 
 namespace {
 
+// (self, station, address, value): FF 00 switches on, 00 00 off.
+codec::Frame write_coil_frame(const Args& a) {
+    codec::Frame f(byte_field(a[1]), codec::kWriteCoil);
+    f.put16(word_field(a[2]));
+    f.put(checked_status(PyObject_IsTrue(a[3])) ? 0xFF : 0x00);
+    f.put(0x00);
+    f.seal();
+    return f;
+}
+
 Ref call_read_xx(const Args& a, std::uint8_t code) {
     Ref c = new_int(code);
     return call_method(a[0], names()._Master__read_xx_coils, a[1], a[2], a[3], c.get());
@@ -23,18 +33,12 @@ Ref call_send_xx(const Args& a, std::uint8_t code) {
 }  // namespace
 
 Ref write_coil(const Args& a) {
-    call_method(a[0], names().send_write_coil_request, a[1], a[2], a[3]);
-    Ref eight = new_int(8);
-    call_method(a[0], names()._Master__feedback_assistant, a[1], eight.get(), Py_True);
+    write_and_await_echo(a, Road::WriteCoil, names().send_write_coil_request, write_coil_frame);
     return none();
 }
 
 Ref send_write_coil_request(const Args& a) {
-    codec::Frame f(byte_field(a[1]), codec::kWriteCoil);
-    f.put16(word_field(a[2]));
-    f.put(checked_status(PyObject_IsTrue(a[3])) ? 0xFF : 0x00);
-    f.put(0x00);
-    f.seal();
+    codec::Frame f = write_coil_frame(a);
     send_frame(a[0], f.data(), f.size());
     return none();
 }
@@ -46,8 +50,13 @@ Ref read_coil(const Args& a) {
 }
 
 Ref read_xx_coils(const Args& a) {
-    call_method(a[0], names()._Master__send_read_xx_coils_request, a[1], a[2], a[3], a[4]);
-    std::vector<std::uint8_t> answer = read_counted_answer(a[0], a[1]);
+    std::vector<std::uint8_t> answer;
+    if (auto road = direct_road(a[0], Road::ReadCoils)) {
+        answer = direct_transaction(*road, read_request_frame(a), a[1], AnswerShape::Counted);
+    } else {
+        call_method(a[0], names()._Master__send_read_xx_coils_request, a[1], a[2], a[3], a[4]);
+        answer = read_counted_answer(a[0], a[1]);
+    }
     return coil_state_list(answer.data() + 3, answer[2], a[3]);
 }
 

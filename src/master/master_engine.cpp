@@ -14,23 +14,12 @@ namespace {
 
 Ref tunnel_of(PyObject* self) { return getattr(self, names()._Master__tunnel); }
 
-[[noreturn]] void raise_slave_exception(PyObject* station, std::uint8_t code, std::uint8_t error) {
-    Ref fc = new_int(code), ec = new_int(error);
-    Ref exc = call(state().slave_exception, station, fc.get(), ec.get());
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-    throw PythonError{};
-}
-
 // `text % args`, as the interpreter formats it.
 [[noreturn]] void raise_formatted(PyObject* type, const char* text, PyObject* args) {
     Ref format = checked(PyUnicode_FromString(text));
     Ref message = checked(PyUnicode_Format(format.get(), args));
     PyErr_SetObject(type, message.get());
     throw PythonError{};
-}
-
-[[noreturn]] void raise_crc_error(PyObject* station) {
-    raise_formatted(PyExc_ValueError, "modbus: message from slave with station %s has crc error", station);
 }
 
 void append(std::vector<std::uint8_t>& answer, PyObject* chunk) {
@@ -40,7 +29,18 @@ void append(std::vector<std::uint8_t>& answer, PyObject* chunk) {
 
 }  // namespace
 
+[[noreturn]] void raise_slave_exception(PyObject* station, std::uint8_t code, std::uint8_t error) {
+    Ref fc = new_int(code), ec = new_int(error);
+    Ref exc = call(state().slave_exception, station, fc.get(), ec.get());
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    throw PythonError{};
+}
+
 [[noreturn]] void raise_timeout() { raise(PyExc_OSError, "modbus: read from slave timeout"); }
+
+[[noreturn]] void raise_crc_error(PyObject* station) {
+    raise_formatted(PyExc_ValueError, "modbus: message from slave with station %s has crc error", station);
+}
 
 std::vector<std::uint8_t> answer_bytes(PyObject* answer) {
     if (PyObject_CheckBuffer(answer)) {

@@ -2,6 +2,7 @@
 // and 16 (write several). Each operation reaches the next through the
 // instance, so a subclass override takes effect.
 #include "codec/frames.hpp"
+#include "master/direct_road.hpp"
 #include "master/frame_fields.hpp"
 #include "master/master_bodies.hpp"
 #include "module/state.hpp"
@@ -33,35 +34,17 @@ void refuse_odd_byte_count(const std::vector<std::uint8_t>& answer, PyObject* st
 
 Ref first_of(Ref values) { return checked(PySequence_GetItem(values.get(), 0)); }
 
-void await_echo(PyObject* self, PyObject* station) {
-    Ref eight = int_object(8);
-    call_method(self, names()._Master__feedback_assistant, station, eight.get(), Py_True);
-}
-
-}  // namespace
-
-Ref write_register(const Args& a) {
-    call_method(a[0], names().send_write_register_request, a[1], a[2], a[3]);
-    await_echo(a[0], a[1]);
-    return none();
-}
-
-Ref write_registers(const Args& a) {
-    call_method(a[0], names().send_write_registers_request, a[1], a[2], a[3]);
-    await_echo(a[0], a[1]);
-    return none();
-}
-
-Ref send_write_register_request(const Args& a) {
+// (self, station, address, value)
+codec::Frame write_register_frame(const Args& a) {
     codec::Frame f(byte_field(a[1]), codec::kWriteRegister);
     f.put16(word_field(a[2]));
     f.put16(word_field(a[3]));
     f.seal();
-    send_frame(a[0], f.data(), f.size());
-    return none();
+    return f;
 }
 
-Ref send_write_registers_request(const Args& a) {
+// (self, station, address, values): the count is checked before anything else.
+codec::Frame write_registers_frame(const Args& a) {
     Py_ssize_t count = PyObject_Size(a[3]);
     if (count < 0) throw PythonError{};
     if (static_cast<std::size_t>(count) > codec::kMaxWriteRegisters)
@@ -81,6 +64,49 @@ Ref send_write_registers_request(const Args& a) {
     if (PyErr_Occurred()) throw PythonError{};
     if (taken != count) raise(PyExc_ValueError, "modbus write registers: values changed size during iteration");
     f.seal();
+    return f;
+}
+
+}  // namespace
+
+// (self, station, address, count, code), for registers and coils alike.
+codec::Frame read_request_frame(const Args& a) {
+    std::uint8_t station = byte_field(a[1]);
+    std::uint8_t code = byte_field(a[4]);
+    std::uint16_t address = word_field(a[2]);
+    return codec::read_request(station, code, address, word_field(a[3]));
+}
+
+// A write: the sender through the instance, then the 8-byte echo with its
+// CRC checked; or the direct road.
+void write_and_await_echo(const Args& a, Road road, PyObject* sender, codec::Frame (*build)(const Args&)) {
+    if (auto direct = direct_road(a[0], road)) {
+        direct_transaction(*direct, build(a), a[1], AnswerShape::Echo);
+        return;
+    }
+    call_method(a[0], sender, a[1], a[2], a[3]);
+    Ref eight = new_int(8);
+    call_method(a[0], names()._Master__feedback_assistant, a[1], eight.get(), Py_True);
+}
+
+Ref write_register(const Args& a) {
+    write_and_await_echo(a, Road::WriteRegister, names().send_write_register_request, write_register_frame);
+    return none();
+}
+
+Ref write_registers(const Args& a) {
+    write_and_await_echo(a, Road::WriteRegisters, names().send_write_registers_request, write_registers_frame);
+    return none();
+}
+
+Ref send_write_register_request(const Args& a) {
+    codec::Frame f = write_register_frame(a);
+    send_frame(a[0], f.data(), f.size());
+    return none();
+}
+
+Ref send_write_registers_request(const Args& a) {
+    codec::Frame f = write_registers_frame(a);
     send_frame(a[0], f.data(), f.size());
     return none();
 }
@@ -91,8 +117,13 @@ Ref read_register(const Args& a) {
 }
 
 Ref read_registers(const Args& a) {
-    call_method(a[0], names().send_read_registers_request, a[1], a[2], a[3], a[4]);
-    std::vector<std::uint8_t> answer = read_counted_answer(a[0], a[1]);
+    std::vector<std::uint8_t> answer;
+    if (auto road = direct_road(a[0], Road::ReadRegisters)) {
+        answer = direct_transaction(*road, read_request_frame(a), a[1], AnswerShape::Counted);
+    } else {
+        call_method(a[0], names().send_read_registers_request, a[1], a[2], a[3], a[4]);
+        answer = read_counted_answer(a[0], a[1]);
+    }
     refuse_odd_byte_count(answer, a[1]);
     return decode_registers(answer);
 }
@@ -109,10 +140,7 @@ Ref read_input_registers(const Args& a) {
 
 // Register and coil read requests share one layout.
 Ref send_read_request(const Args& a) {
-    std::uint8_t station = byte_field(a[1]);
-    std::uint8_t code = byte_field(a[4]);
-    std::uint16_t address = word_field(a[2]);
-    codec::Frame f = codec::read_request(station, code, address, word_field(a[3]));
+    codec::Frame f = read_request_frame(a);
     send_frame(a[0], f.data(), f.size());
     return none();
 }

@@ -126,6 +126,12 @@ void intern_names() {
 #undef QEL_INTERN_NAME
 }
 
+Ref snapshot_members(PyObject* cls) {
+    Ref copy = checked(PyDict_New());
+    checked_status(PyDict_Update(copy.get(), reinterpret_cast<PyTypeObject*>(cls)->tp_dict));
+    return copy;
+}
+
 void run_module_body(PyObject* module) {
     ModuleState& s = state();
     Ref struct_module = import(module, "struct", nullptr);
@@ -146,6 +152,8 @@ void run_module_body(PyObject* module) {
     const ClassTable* tables[] = {&kModbusStaticClass, &kSlaveExceptionClass, &kTcpTunnelClass,
                                   &kMasterClass,       &kFixMasterClass,      &kModbusTcpMasterClass};
     for (std::size_t i = 0; i < 6; ++i) *slots[i] = build_class(*tables[i], module).release();
+    s.master_members = snapshot_members(s.master).release();
+    s.tunnel_members = snapshot_members(s.tcp_tunnel).release();
 }
 
 void add_init_traceback(PyObject* module) {

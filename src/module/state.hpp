@@ -57,6 +57,10 @@ struct ModuleState {
     PyObject* fix_master = nullptr;
     PyObject* modbus_tcp_master = nullptr;
 
+    // The class dicts as built, to tell later whether a member was replaced.
+    PyObject* master_members = nullptr;
+    PyObject* tunnel_members = nullptr;
+
     Names names;
     PyObject* empty_bytes = nullptr;
     PyObject* typecode_B = nullptr;  // "B"
