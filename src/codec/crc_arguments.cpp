@@ -4,6 +4,7 @@
 #include "module/plain_int.hpp"
 #include "module/state.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <string_view>
 
@@ -44,18 +45,41 @@ private:
     bool held_ = false;
 };
 
+// A slice bound given as None or a plain int, as the interpreter reads it:
+// huge values clamp. False for anything else.
+bool plain_bound(PyObject* v, Py_ssize_t if_none, Py_ssize_t& out) {
+    if (v == Py_None) {
+        out = if_none;
+        return true;
+    }
+    if (!PyLong_CheckExact(v)) return false;
+    int overflow = 0;
+    long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (overflow != 0) x = overflow > 0 ? PY_SSIZE_T_MAX : PY_SSIZE_T_MIN;
+    out = static_cast<Py_ssize_t>(std::clamp<long long>(x, PY_SSIZE_T_MIN, PY_SSIZE_T_MAX));
+    return true;
+}
+
 // Python's slice rules on a sequence of `length`: [start, stop).
 std::pair<Py_ssize_t, Py_ssize_t> slice_bounds(PyObject* beg, PyObject* end, Py_ssize_t length) {
-    Ref slice = checked(PySlice_New(beg, end, nullptr));
-    Py_ssize_t start, stop, step;
-    checked_status(PySlice_Unpack(slice.get(), &start, &stop, &step));
-    PySlice_AdjustIndices(length, &start, &stop, step);
+    Py_ssize_t start, stop;
+    if (!plain_bound(beg, 0, start) || !plain_bound(end, PY_SSIZE_T_MAX, stop)) {
+        Ref slice = checked(PySlice_New(beg, end, nullptr));
+        Py_ssize_t step;
+        checked_status(PySlice_Unpack(slice.get(), &start, &stop, &step));
+    }
+    PySlice_AdjustIndices(length, &start, &stop, 1);
     return {start, stop < start ? start : stop};
+}
+
+Ref int_pair(long long first, long long second) {
+    Ref a = new_int(first), b = new_int(second);
+    return checked(PyTuple_Pack(2, a.get(), b.get()));
 }
 
 Ref pair_from_wide(std::int64_t crc) {
     std::int64_t high = crc < 0 ? ~(~crc >> 8) : crc >> 8;
-    return checked(Py_BuildValue("(LL)", static_cast<long long>(crc & 0xFF), static_cast<long long>(high)));
+    return int_pair(crc & 0xFF, high);
 }
 
 // The running value once it no longer fits 64 bits, or meets an element that
@@ -132,7 +156,7 @@ Ref crc_pair(PyObject* string, PyObject* beg, PyObject* end) {
     if (bytes.ok()) {
         auto [start, stop] = slice_bounds(beg, end, bytes.size());
         std::uint16_t crc = codec::crc16(bytes.data() + start, static_cast<std::size_t>(stop - start));
-        return checked(Py_BuildValue("(ii)", codec::crc_low(crc), codec::crc_high(crc)));
+        return int_pair(codec::crc_low(crc), codec::crc_high(crc));
     }
     return crc_of_sliceable(string, beg, end);
 }
