@@ -104,15 +104,25 @@ net::Deadline Connection::deadline() const {
 std::size_t Connection::receive(std::uint8_t* buffer, std::size_t size, OnSilence on_silence, net::FirstStep first) {
     const net::Deadline limit = deadline();
     const net::NativeSocket fd = fd_;
-    net::IoResult r = without_lock(size, [&](std::size_t done, std::size_t left) {
-        // A signal restarts the receive; by then data may be waiting.
-        return net::recv_until(fd, buffer + done, left, limit, done == 0 ? first : net::FirstStep::Try);
+    std::size_t ready = 0;
+    // What is already there is taken with the lock held; only a wait gives
+    // it up, so threads don't hand the lock over for nothing.
+    if (first == net::FirstStep::Try && net::can_try_without_blocking() && size > 0) {
+        net::IoResult now = net::recv_now(fd, buffer, size);
+        if (now.status == net::IoStatus::Failed) raise_os_error(now.error);
+        if (now.status == net::IoStatus::PeerClosed || now.done == size) return now.done;
+        ready = now.done;
+    }
+    net::IoResult r = without_lock(size - ready, [&](std::size_t done, std::size_t left) {
+        // Drained just now, or restarted after a signal: wait before trying.
+        return net::recv_until(fd, buffer + ready + done, left, limit, net::FirstStep::Wait);
     });
+    r.done += ready;
     switch (r.status) {
         case net::IoStatus::Complete: break;
         case net::IoStatus::Failed: raise_os_error(r.error);
         case net::IoStatus::WouldBlock:
-            if (on_silence == OnSilence::RaiseTimeout) raise_os_error(r.error);
+            if (on_silence == OnSilence::RaiseTimeout && r.done == 0) raise_os_error(r.error);
             break;
         case net::IoStatus::TimedOut:
             if (r.done == 0 && on_silence == OnSilence::RaiseTimeout) raise_socket_timeout();
@@ -141,8 +151,15 @@ std::size_t Connection::receive_into(std::vector<std::uint8_t>& out, std::size_t
 void Connection::send(const std::uint8_t* data, std::size_t size) {
     const net::Deadline limit = deadline();
     const net::NativeSocket fd = fd_;
-    net::IoResult r = without_lock(size, [&](std::size_t done, std::size_t left) {
-        return net::send_all(fd, data + done, left, limit);
+    std::size_t sent = 0;
+    if (net::can_try_without_blocking() && size > 0) {
+        net::IoResult now = net::send_now(fd, data, size);
+        if (now.status == net::IoStatus::Failed) raise_os_error(now.error);
+        if (now.done == size) return;
+        sent = now.done;
+    }
+    net::IoResult r = without_lock(size - sent, [&](std::size_t done, std::size_t left) {
+        return net::send_all(fd, data + sent + done, left, limit);
     });
     switch (r.status) {
         case net::IoStatus::Complete: return;

@@ -214,6 +214,25 @@ IoResult send_all(NativeSocket s, const std::uint8_t* data, std::size_t size, co
     return ended(IoStatus::Complete, done);
 }
 
+bool can_try_without_blocking() { return kCanTryFirst; }
+
+IoResult recv_now(NativeSocket s, std::uint8_t* buffer, std::size_t size) {
+    long n = receive_once(s, buffer, size, kDontWait);
+    if (n > 0) return ended(IoStatus::Complete, static_cast<std::size_t>(n));
+    if (n == 0) return ended(size == 0 ? IoStatus::Complete : IoStatus::PeerClosed, 0);
+    int error = last_error();
+    if (would_block(error) || interrupted(error)) return ended(IoStatus::Complete, 0);
+    return ended(IoStatus::Failed, 0, error);
+}
+
+IoResult send_now(NativeSocket s, const std::uint8_t* data, std::size_t size) {
+    long n = send_once(s, data, size, kNoSignal | kDontWait);
+    if (n >= 0) return ended(IoStatus::Complete, static_cast<std::size_t>(n));
+    int error = last_error();
+    if (would_block(error) || interrupted(error)) return ended(IoStatus::Complete, 0);
+    return ended(IoStatus::Failed, 0, error);
+}
+
 int pending_bytes(NativeSocket s, std::size_t& count) {
 #ifdef _WIN32
     u_long n = 0;

@@ -67,6 +67,16 @@ enum class FirstStep : std::uint8_t { Try, Wait };
 IoResult recv_until(NativeSocket s, std::uint8_t* buffer, std::size_t size, const Deadline& deadline,
                     FirstStep first = FirstStep::Try);
 
+// Whether a transfer can be tried with no chance of blocking (the system has
+// a per-call non-blocking flag), so that it may run with the interpreter
+// lock held and only a real wait gives the lock up.
+bool can_try_without_blocking();
+
+// One receive or send that never waits: moves what can move at once, at
+// most `size` bytes. Complete with `done` 0 when nothing could move.
+IoResult recv_now(NativeSocket s, std::uint8_t* buffer, std::size_t size);
+IoResult send_now(NativeSocket s, const std::uint8_t* data, std::size_t size);
+
 // Sends every byte, looping over partial sends, within the deadline.
 IoResult send_all(NativeSocket s, const std::uint8_t* data, std::size_t size, const Deadline& deadline);
 
