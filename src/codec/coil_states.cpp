@@ -10,7 +10,8 @@ Py_ssize_t states_wanted(std::size_t byte_count, PyObject* count) {
     const auto available = static_cast<Py_ssize_t>(8 * byte_count);
     Ref limit = new_int(available);
     if (checked_status(PyObject_RichCompareBool(limit.get(), count, Py_LT))) return available;
-    Py_ssize_t wanted = PyNumber_AsSsize_t(count, PyExc_OverflowError);
+    // Beyond the index range the count clips: a huge negative one wants none.
+    Py_ssize_t wanted = PyNumber_AsSsize_t(count, nullptr);
     if (wanted == -1 && PyErr_Occurred()) throw PythonError{};
     return wanted < 0 ? 0 : wanted;
 }

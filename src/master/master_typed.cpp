@@ -64,12 +64,13 @@ Ref decode_pair(PyObject* low, PyObject* high, PyObject* sign) {
 }
 
 bool pattern_of_value(PyObject* value, Format f, std::uint32_t& pattern) {
-    if (f == Format::Float32 && (PyFloat_CheckExact(value) || PyLong_CheckExact(value))) {
+    // Subclasses too: the struct module's native "f" would let a too large
+    // value through as infinity.
+    if (f == Format::Float32 && (PyFloat_Check(value) || PyLong_Check(value))) {
         double d = PyFloat_AsDouble(value);
         if (d == -1.0 && PyErr_Occurred()) throw PythonError{};
-        float narrow = static_cast<float>(d);
-        if (std::isinf(narrow) && !std::isinf(d)) raise(PyExc_OverflowError, "float too large to pack with f format");
-        pattern = codec::float_to_pattern(narrow);
+        if (codec::too_large_for_float(d)) raise(PyExc_OverflowError, "float too large to pack with f format");
+        pattern = codec::float_to_pattern(static_cast<float>(d));
         return true;
     }
     std::int64_t v;
