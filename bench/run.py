@@ -32,7 +32,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-sys.path.insert(0, ROOT)  # simslave
+sys.path.insert(0, ROOT)  # qel_modbus_simslave
 if os.environ.get("QEL_BUILD_DIR"):
     _build = os.environ["QEL_BUILD_DIR"]
     sys.path.insert(0, os.path.abspath(_build) if os.path.isdir(_build) else os.path.join(ROOT, _build))
@@ -573,7 +573,7 @@ class PtyChild:
 
 
 def pty_child(lifetime):
-    from simslave import RtuPtySlave
+    from qel_modbus_simslave import RtuPtySlave
     with RtuPtySlave(lifetime=lifetime) as slave:
         slave.image.set_holding(0, REGS)
         slave.image.set_holding(FLOAT_ADDR, FLOAT_REGS)
@@ -624,7 +624,7 @@ def markdown(info, bench, mode, warnings):
            f"Mode `{mode}`: {bench.budget} s per row, median of {bench.repeats}, {time.strftime('%Y-%m-%d %H:%M')}. "
            f"Machine: {info['cpu']}, {info['cores']} cores, Python {info['python']} ({info['platform']}).", "",
            "Versions: " + ", ".join(f"{k} {v or 'missing'}" for k, v in info["versions"].items()) + ".", "",
-           "Slave: simslave's benchmark process answering from precomputed frames (TCP); RtuPtySlave in a "
+           "Slave: qel_modbus_simslave's benchmark process answering from precomputed frames (TCP); RtuPtySlave in a "
            "child process (pty). Floor: the same request and answer bytes through bare socket or os calls. "
            "µs/tx is wall time; CPU is this process's `process_time` per transaction (the slave's is not "
            "counted). ×floor and ×ours: transactions per second against the floor and against qel_modbus "
@@ -672,8 +672,8 @@ def plot(bench, path):
 # -- main -----------------------------------------------------------------------------
 
 def measure(bench, limit):
-    import simslave
-    slave = simslave.SlaveProcess(rtu_tcp=0, modbus_tcp=0, lifetime=limit + 30, precomputed=True)
+    import qel_modbus_simslave
+    slave = qel_modbus_simslave.SlaveProcess(rtu_tcp=0, modbus_tcp=0, lifetime=limit + 30, precomputed=True)
     CHILDREN.append(slave)
     host, rtu_port = slave.host, slave.rtu_tcp
     load_image(host, rtu_port)

@@ -10,7 +10,7 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 from qel_modbus import Master, TCPTunnel  # noqa: E402
-from simslave import RtuTcpSlave  # noqa: E402
+from qel_modbus_simslave import RtuTcpSlave  # noqa: E402
 
 STATION = 1
 

@@ -3,13 +3,13 @@ replaced on the way (instance, class, subclass, channel) takes the road
 through the instance. Both must be indistinguishable."""
 import pytest
 
-import simslave
+import qel_modbus_simslave
 from qel_modbus import Master, SlaveException, TCPTunnel
 
 
 @pytest.fixture(scope="module")
 def slave():
-    with simslave.RtuTcpSlave(lifetime=120) as s:
+    with qel_modbus_simslave.RtuTcpSlave(lifetime=120) as s:
         s.image.set_holding(0, list(range(100, 140)))
         s.image.set_coils(0, [True, False, True, True])
         yield s
@@ -132,4 +132,4 @@ def test_tunnel_subclass_is_honoured(slave):
 
     with Master(Tunnel(slave.host, slave.port, timeout=0.3)) as m:
         m.write_register(1, 80, 3)
-    assert calls == [simslave.rtu_frame(bytes([1, 6, 0, 80, 0, 3]))]
+    assert calls == [qel_modbus_simslave.rtu_frame(bytes([1, 6, 0, 80, 0, 3]))]

@@ -7,7 +7,7 @@ import pytest
 
 from channels import ScriptedChannel
 from qel_modbus import Master, SlaveException
-from simslave import rtu_frame
+from qel_modbus_simslave import rtu_frame
 
 
 def frame(data):

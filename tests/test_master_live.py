@@ -8,7 +8,7 @@ import pytest
 import serial
 
 from qel_modbus import Master, SlaveException, TCPTunnel
-from simslave import RtuPtySlave, RtuTcpSlave
+from qel_modbus_simslave import RtuPtySlave, RtuTcpSlave
 
 TIMEOUT = 0.3
 posix_only = pytest.mark.skipif(os.name != "posix", reason="needs a POSIX pseudo-terminal")

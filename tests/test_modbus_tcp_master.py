@@ -7,7 +7,7 @@ import time
 import pytest
 
 from qel_modbus import ModbusTCPMaster, SlaveException
-from simslave import ModbusTcpSlave
+from qel_modbus_simslave import ModbusTcpSlave
 
 TIMEOUT = 0.3
 SLACK = 0.5

@@ -5,7 +5,7 @@ import sys
 
 import pytest
 
-import simslave
+import qel_modbus_simslave
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 README = open(os.path.join(ROOT, "README.md"), encoding="utf-8").read()
@@ -14,9 +14,9 @@ BLOCKS = re.findall(r"```python\n(.*?)```", README, re.S)
 
 @pytest.fixture(scope="module")
 def slaves():
-    with simslave.RtuTcpSlave(stations={1, 2}, lifetime=60) as rtu, \
-            simslave.ModbusTcpSlave(lifetime=60) as tcp:
-        pty = simslave.RtuPtySlave(lifetime=60) if os.name == "posix" else None
+    with qel_modbus_simslave.RtuTcpSlave(stations={1, 2}, lifetime=60) as rtu, \
+            qel_modbus_simslave.ModbusTcpSlave(lifetime=60) as tcp:
+        pty = qel_modbus_simslave.RtuPtySlave(lifetime=60) if os.name == "posix" else None
         try:
             yield {"HOST": rtu.host, "PORT": rtu.port, "TCP_PORT": tcp.port,
                    "SERIAL_PORT": pty.port if pty else None}

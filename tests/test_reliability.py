@@ -16,7 +16,7 @@ import time
 import pytest
 
 from qel_modbus import FixMaster, Master, ModbusTCPMaster, SlaveException, TCPTunnel
-from simslave import ModbusTcpSlave, RtuTcpSlave, SlaveProcess, rtu_frame
+from qel_modbus_simslave import ModbusTcpSlave, RtuTcpSlave, SlaveProcess, rtu_frame
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "fuzz"))
 import fuzz_codec  # noqa: E402

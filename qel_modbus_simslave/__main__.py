@@ -1,4 +1,4 @@
-"""python -m simslave [--rtu-tcp PORT] [--modbus-tcp PORT] [--lifetime S]
+"""python -m qel_modbus_simslave [--rtu-tcp PORT] [--modbus-tcp PORT] [--lifetime S]
 [--host H] [--stations 1,2|any] [--precomputed]
 
 Serves RTU over TCP and/or Modbus TCP (port 0: the OS picks one), prints
@@ -59,7 +59,7 @@ def _watch_stdin():
 
 
 def main(argv=None):
-    p = argparse.ArgumentParser(prog="python -m simslave")
+    p = argparse.ArgumentParser(prog="python -m qel_modbus_simslave")
     p.add_argument("--rtu-tcp", type=int, metavar="PORT")
     p.add_argument("--modbus-tcp", type=int, metavar="PORT")
     p.add_argument("--host", default="127.0.0.1")

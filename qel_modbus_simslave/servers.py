@@ -10,7 +10,7 @@ Each server runs in daemon threads, is a context manager, stops on
   logged too, so a test sees exactly what the master sent,
 - ``connections``: number of connections accepted so far.
 
-``SlaveProcess`` runs ``python -m simslave`` in a child process.
+``SlaveProcess`` runs ``python -m qel_modbus_simslave`` in a child process.
 """
 
 import json
@@ -353,12 +353,12 @@ class RtuPtySlave(_Server):
 
 
 class SlaveProcess:
-    """``python -m simslave`` in a child process; ``rtu_tcp`` and
+    """``python -m qel_modbus_simslave`` in a child process; ``rtu_tcp`` and
     ``modbus_tcp`` are the bound ports (None when not asked for)."""
 
     def __init__(self, rtu_tcp=0, modbus_tcp=0, lifetime=300, precomputed=False,
                  host="127.0.0.1"):
-        cmd = [sys.executable, "-m", "simslave", "--host", host, "--lifetime", str(lifetime)]
+        cmd = [sys.executable, "-m", "qel_modbus_simslave", "--host", host, "--lifetime", str(lifetime)]
         if rtu_tcp is not None:
             cmd += ["--rtu-tcp", str(rtu_tcp)]
         if modbus_tcp is not None:
@@ -372,7 +372,7 @@ class SlaveProcess:
         line = self.proc.stdout.readline()
         if not line:
             self.close()
-            raise RuntimeError(f"simslave process exited with {self.proc.returncode}")
+            raise RuntimeError(f"simulated slave process exited with {self.proc.returncode}")
         ports = json.loads(line)
         self.rtu_tcp, self.modbus_tcp, self.host = ports["rtu_tcp"], ports["modbus_tcp"], host
 

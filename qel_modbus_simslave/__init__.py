@@ -9,7 +9,7 @@
         slave.requests                           # raw request frames received
 
 Transports: RtuTcpSlave, RtuPtySlave, ModbusTcpSlave (threads, in process),
-SlaveProcess / ``python -m simslave`` (a child process, for benchmarks).
+SlaveProcess / ``python -m qel_modbus_simslave`` (a child process, for benchmarks).
 The data image and its accessors: simslave.image.SlaveImage.
 """
 

@@ -4,8 +4,8 @@ import time
 
 import pytest
 
-import simslave
-from simslave import ModbusTcpSlave, RtuTcpSlave, SlaveProcess, crc16, rtu_frame
+import qel_modbus_simslave
+from qel_modbus_simslave import ModbusTcpSlave, RtuTcpSlave, SlaveProcess, crc16, rtu_frame
 
 
 def rtu(station, *parts):
@@ -126,7 +126,7 @@ def test_split_answer_arrives_in_two_parts(slave):
 
 def test_pty_with_pyserial():
     serial = pytest.importorskip("serial")
-    with simslave.RtuPtySlave(lifetime=10) as slave:
+    with qel_modbus_simslave.RtuPtySlave(lifetime=10) as slave:
         slave.image.set_holding(0, [42])
         with serial.Serial(slave.port, baudrate=19200, timeout=0.5) as port:
             port.write(rtu(1, struct.pack(">BHH", 3, 0, 1)))
