@@ -1,58 +1,79 @@
 // TCPTunnel: a Channel over a TCP connection, carrying raw RTU frames. It
 // holds nothing but its socket, `_socket`; time-out and pending count are
-// asked of the socket itself.
-#include "channel/socket_calls.hpp"
+// asked of the socket itself. Its operations are serialised with those of
+// every master that talks through it.
+#include "channel/socket_object.hpp"
 #include "module/buffer.hpp"
 #include "module/classes.hpp"
+#include "module/interned.hpp"
 #include "module/state.hpp"
 
 namespace qel {
 
 namespace {
 
+const Name kGettimeout{"gettimeout"};
+const Name kSettimeout{"settimeout"};
+const Name kClose{"close"};
+
 Ref init(const Args& a) {
-    sockets::connect(a[0], a[1], a[2], a[3]);
+    auto [self, host, port, timeout] = a.take<4>();
+    sockets::connect(self, host, port, timeout);
     return none();
 }
 
 // Collects `size` bytes, or what came before the peer closed or the time-out
-// ran out: a frame split over segments arrives whole.
+// ran out: a frame split over segments arrives whole. A peer that closed
+// before anything came raises ConnectionResetError.
 Ref read(const Args& a) {
-    const Py_ssize_t size = sockets::receive_size(a[1]);
-    if (size == 0) return Ref::borrow(state().empty_bytes);
-    Ref sock = sockets::socket_of(a[0]);
-    return sockets::receive(sock.get(), static_cast<std::size_t>(size), sockets::OnSilence::RaiseTimeout);
+    auto [self, size] = a.take<2>();
+    const Py_ssize_t wanted = sockets::receive_size(size);
+    if (wanted == 0) return Ref::borrow(state().empty_bytes);
+    ObjectLock lock(self);
+    Ref sock = sockets::socket_of(self);
+    const auto n = static_cast<std::size_t>(wanted);
+    return sockets::receive(sock.get(), &lock, n, n, sockets::OnSilence::RaiseTimeout);
 }
 
+// Sends every byte.
 Ref write(const Args& a) {
-    Buffer data(a[1]);
-    Ref sock = sockets::socket_of(a[0]);
-    sockets::send(sock.get(), data.data(), data.size());
-    return new_int(static_cast<long long>(data.size()));
+    auto [self, data] = a.take<2>();
+    Buffer bytes(data);
+    ObjectLock lock(self);
+    Ref sock = sockets::socket_of(self);
+    sockets::Connection(sock.get(), &lock).send(bytes.data(), bytes.size());
+    return new_int(static_cast<long long>(bytes.size()));
 }
 
 Ref get_in_waiting(const Args& a) {
+    ObjectLock lock(a[0]);
     Ref sock = sockets::socket_of(a[0]);
-    return new_int(static_cast<long long>(sockets::pending(sock.get())));
+    return new_int(static_cast<long long>(sockets::Connection(sock.get(), &lock).pending()));
 }
 
-Ref get_timeout(const Args& a) { return call_method(sockets::socket_of(a[0]).get(), names().gettimeout); }
+Ref get_timeout(const Args& a) { return call_method(sockets::socket_of(a[0]).get(), kGettimeout.get()); }
 
 // The value arrives converted to a float.
 Ref set_timeout(const Args& a) {
-    call_method(sockets::socket_of(a[0]).get(), names().settimeout, a[1]);
+    auto [self, value] = a.take<2>();
+    Ref sock = sockets::socket_of(self);
+    call_method(sock.get(), kSettimeout.get(), value);
+    sockets::follow_timeout(sock.get());
     return none();
 }
 
+// Not serialised: it wakes a call waiting on the connection in another
+// thread, which fails, and closes once that call is out.
 Ref close(const Args& a) {
-    call_method(sockets::socket_of(a[0]).get(), names().close);
+    Ref sock = sockets::socket_of(a[0]);
+    sockets::close(a[0], sock.get());
     return none();
 }
 
 Ref enter(const Args& a) { return Ref::borrow(a[0]); }
 
 Ref leave(const Args& a) {
-    call_method(a[0], names().close);
+    call_method(a[0], kClose.get());
     return none();
 }
 

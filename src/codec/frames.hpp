@@ -13,9 +13,6 @@ namespace qel::codec {
 // At most this many registers go into one write-multiple request.
 constexpr std::size_t kMaxWriteRegisters = 127;
 
-// An exception answer is station, code | 0x80, exception code and CRC.
-constexpr std::size_t kAnswerHead = 5;
-
 class Frame {
 public:
     static constexpr std::size_t kCapacity = 9 + 2 * kMaxWriteRegisters;

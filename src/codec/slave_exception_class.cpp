@@ -1,20 +1,24 @@
 // SlaveException: a slave's exception answer, as station, function code of
 // the request and the slave's exception code.
 #include "module/classes.hpp"
-#include "module/state.hpp"
+#include "module/interned.hpp"
 
 namespace qel {
 
 namespace {
 
+const Name kStation{"station"};
+const Name kFunctionCode{"function_code"};
+const Name kErrorCode{"error_code"};
+
 // The constructor leaves the base initialiser alone: the args tuple stays
 // exactly what the call passed.
 Ref init(const Args& a) {
-    const Names& n = names();
-    setattr(a[0], n.station, a[1]);
+    auto [self, station, function_code, error_code] = a.take<4>();
+    setattr(self, kStation.get(), station);
     Ref mask = new_int(0x7F);
-    setattr(a[0], n.function_code, checked(PyNumber_And(a[2], mask.get())).get());
-    setattr(a[0], n.error_code, a[3]);
+    setattr(self, kFunctionCode.get(), checked(PyNumber_And(function_code, mask.get())).get());
+    setattr(self, kErrorCode.get(), error_code);
     return none();
 }
 
@@ -29,10 +33,10 @@ Ref as_integer(PyObject* self, PyObject* name) {
 }
 
 Ref str(const Args& a) {
-    const Names& n = names();
-    Ref station = as_integer(a[0], n.station);
-    Ref function_code = as_integer(a[0], n.function_code);
-    Ref error_code = as_integer(a[0], n.error_code);
+    PyObject* self = a[0];
+    Ref station = as_integer(self, kStation.get());
+    Ref function_code = as_integer(self, kFunctionCode.get());
+    Ref error_code = as_integer(self, kErrorCode.get());
     return checked(PyUnicode_FromFormat("modbus slave reports an exception. station: %S, function code: %S, error code: %S",
                                         station.get(), function_code.get(), error_code.get()));
 }

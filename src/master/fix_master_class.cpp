@@ -4,44 +4,53 @@
 #include "master/docstrings.hpp"
 #include "module/classes.hpp"
 #include "module/function.hpp"
+#include "module/interned.hpp"
 #include "module/state.hpp"
 
 namespace qel {
 
 namespace {
 
-Ref master_of(PyObject* self) { return getattr(self, names()._FixMaster__master); }
+const Name kMaster{"_FixMaster__master"};
+const Name kStation{"_FixMaster__station"};
+const Name kClose{"close"};
+const Name kTimeout{"timeout"};
+
+Ref master_of(PyObject* self) { return getattr(self, kMaster.get()); }
 
 Ref init(const Args& a) {
-    Ref master = call(state().master, a[1], a[3]);
-    setattr(a[0], names()._FixMaster__master, master.get());
-    setattr(a[0], names()._FixMaster__station, a[2]);
+    auto [self, tunnel, station, timeout] = a.take<4>();
+    Ref master = call(state().master, tunnel, timeout);
+    setattr(self, kMaster.get(), master.get());
+    setattr(self, kStation.get(), station);
     return none();
 }
 
-Ref get_station(const Args& a) { return getattr(a[0], names()._FixMaster__station); }
+Ref get_station(const Args& a) { return getattr(a[0], kStation.get()); }
 
 Ref set_station(const Args& a) {
-    setattr(a[0], names()._FixMaster__station, a[1]);
+    auto [self, value] = a.take<2>();
+    setattr(self, kStation.get(), value);
     return none();
 }
 
 Ref close(const Args& a) {
-    call_method(master_of(a[0]).get(), names().close);
+    call_method(master_of(a[0]).get(), kClose.get());
     return none();
 }
 
 Ref enter(const Args& a) { return Ref::borrow(a[0]); }
 
 Ref leave(const Args& a) {
-    call_method(a[0], names().close);
+    call_method(a[0], kClose.get());
     return none();
 }
 
-Ref get_timeout(const Args& a) { return getattr(master_of(a[0]).get(), names().timeout); }
+Ref get_timeout(const Args& a) { return getattr(master_of(a[0]).get(), kTimeout.get()); }
 
 Ref set_timeout(const Args& a) {
-    setattr(master_of(a[0]).get(), names().timeout, a[1]);
+    auto [self, value] = a.take<2>();
+    setattr(master_of(self).get(), kTimeout.get(), value);
     return none();
 }
 
@@ -50,7 +59,7 @@ Ref forward_call(const Args& a) {
     const FunctionObject& fn = a.function();
     Ref master = master_of(a[0]);
     Ref operation = getattr(master.get(), fn.name);
-    Ref station = getattr(a[0], names()._FixMaster__station);
+    Ref station = getattr(a[0], kStation.get());
     PyObject* stack[kMaxParams + 1];
     stack[1] = station.get();
     const std::size_t given = fn.row->nparams - 1;

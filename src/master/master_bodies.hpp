@@ -3,11 +3,8 @@
 #pragma once
 
 #include "codec/frames.hpp"
-#include "master/direct_road.hpp"
 #include "module/member_table.hpp"
 
-#include <cstdint>
-#include <vector>
 
 namespace qel::master {
 
@@ -65,29 +62,12 @@ Ref write_multi_int32(const Args&);
 Ref write_multi_uint32(const Args&);
 Ref write_multi_float(const Args&);
 
-// Shared by the register and coil operations.
+// Shared by the register and coil operations: the frame of a read request
+// from (station, address, count, code) (master_registers.cpp).
+codec::Frame read_request_frame(PyObject* const* args);
 
-// (self, station, address, count, code) as a read request (master_registers.cpp).
-codec::Frame read_request_frame(const Args& a);
-
-// A write over the sender and the echo, or the direct road (master_registers.cpp).
-void write_and_await_echo(const Args& a, Road road, PyObject* sender, codec::Frame (*build)(const Args&));
-
-// master_engine.cpp
-
-// Writes a built frame through self.__write_message.
-void send_frame(PyObject* self, const std::uint8_t* data, std::size_t size);
-
-// The bytes of an answer as a byte array would hold them.
-std::vector<std::uint8_t> answer_bytes(PyObject* answer);
-
-// The read path after a request went out: the 5-byte head through
-// self.__feedback_assistant, the byte count's rest through self.__read, the
-// length and then the CRC check. Returns the whole answer frame.
-std::vector<std::uint8_t> read_counted_answer(PyObject* self, PyObject* station);
-
-[[noreturn]] void raise_timeout();
-[[noreturn]] void raise_slave_exception(PyObject* station, std::uint8_t code, std::uint8_t error);
-[[noreturn]] void raise_crc_error(PyObject* station);
+// A sender's last step: the frame handed to self.__write_message as a byte
+// array (master_engine.cpp).
+void send_frame(PyObject* self, const codec::Frame& frame);
 
 }  // namespace qel::master

@@ -3,69 +3,83 @@
 #include "codec/coil_states.hpp"
 #include "codec/frames.hpp"
 #include "master/frame_fields.hpp"
+#include "master/link.hpp"
 #include "master/master_bodies.hpp"
-#include "module/state.hpp"
 
 namespace qel::master {
 
 namespace {
 
-// (self, station, address, value): FF 00 switches on, 00 00 off.
-codec::Frame write_coil_frame(const Args& a) {
-    codec::Frame f(byte_field(a[1]), codec::kWriteCoil);
-    f.put16(word_field(a[2]));
-    f.put(checked_status(PyObject_IsTrue(a[3])) ? 0xFF : 0x00);
-    f.put(0x00);
-    f.seal();
-    return f;
+const Name kReadCoils{"read_coils"};
+const Name kReadXxCoils{"_Master__read_xx_coils"};
+const Name kSendReadXxCoils{"_Master__send_read_xx_coils_request"};
+const Name kSendWriteCoil{"send_write_coil_request"};
+
+// (station, address, value): FF 00 switches on, 00 00 off; the value is
+// taken by its truth.
+codec::Frame write_coil_frame(PyObject* const* args) {
+    const std::uint8_t station = byte_field(args[0]);
+    const std::uint16_t address = word_field(args[1]);
+    return codec::write_coil_request(station, address, checked_status(PyObject_IsTrue(args[2])) != 0);
 }
 
-Ref call_read_xx(const Args& a, std::uint8_t code) {
+Ref read_xx(PyObject* self, PyObject* station, PyObject* address, PyObject* count, std::uint8_t code) {
     Ref c = new_int(code);
-    return call_method(a[0], names()._Master__read_xx_coils, a[1], a[2], a[3], c.get());
+    return call_method(self, kReadXxCoils.get(), station, address, count, c.get());
 }
 
-Ref call_send_xx(const Args& a, std::uint8_t code) {
+Ref send_read_xx(PyObject* self, PyObject* station, PyObject* address, PyObject* count, std::uint8_t code) {
     Ref c = new_int(code);
-    return call_method(a[0], names()._Master__send_read_xx_coils_request, a[1], a[2], a[3], c.get());
+    return call_method(self, kSendReadXxCoils.get(), station, address, count, c.get());
 }
 
 }  // namespace
 
 Ref write_coil(const Args& a) {
-    write_and_await_echo(a, Road::WriteCoil, names().send_write_coil_request, write_coil_frame);
+    auto [self, station, address, value] = a.take<4>();
+    transact({self, kSendWriteCoil, {station, address, value}, 3, write_coil_frame, AnswerShape::Echo});
     return none();
 }
 
 Ref send_write_coil_request(const Args& a) {
-    codec::Frame f = write_coil_frame(a);
-    send_frame(a[0], f.data(), f.size());
+    auto [self, station, address, value] = a.take<4>();
+    PyObject* args[] = {station, address, value};
+    send_frame(self, write_coil_frame(args));
     return none();
 }
 
 Ref read_coil(const Args& a) {
+    auto [self, station, address] = a.take<3>();
     Ref one = new_int(1);
-    Ref states = call_method(a[0], names().read_coils, a[1], a[2], one.get());
+    Ref states = call_method(self, kReadCoils.get(), station, address, one.get());
     return checked(PySequence_GetItem(states.get(), 0));
 }
 
 Ref read_xx_coils(const Args& a) {
-    std::vector<std::uint8_t> answer;
-    if (auto road = direct_road(a[0], Road::ReadCoils)) {
-        answer = direct_transaction(*road, read_request_frame(a), a[1], AnswerShape::Counted);
-    } else {
-        call_method(a[0], names()._Master__send_read_xx_coils_request, a[1], a[2], a[3], a[4]);
-        answer = read_counted_answer(a[0], a[1]);
-    }
-    return coil_state_list(answer.data() + 3, answer[2], a[3]);
+    auto [self, station, address, count, code] = a.take<5>();
+    const Bytes answer = transact(
+        {self, kSendReadXxCoils, {station, address, count, code}, 4, read_request_frame, AnswerShape::Counted});
+    return coil_state_list(answer.data() + 3, answer[2], count);
 }
 
-Ref read_coils(const Args& a) { return call_read_xx(a, codec::kReadCoils); }
+Ref read_coils(const Args& a) {
+    auto [self, station, address, count] = a.take<4>();
+    return read_xx(self, station, address, count, codec::kReadCoils);
+}
 
-Ref read_input_coils(const Args& a) { return call_read_xx(a, codec::kReadInputCoils); }
+Ref read_input_coils(const Args& a) {
+    auto [self, station, address, count] = a.take<4>();
+    return read_xx(self, station, address, count, codec::kReadInputCoils);
+}
 
-Ref send_read_coils_request(const Args& a) { return call_send_xx(a, codec::kReadCoils); }
+Ref send_read_coils_request(const Args& a) {
+    auto [self, station, address, count] = a.take<4>();
+    return send_read_xx(self, station, address, count, codec::kReadCoils);
+}
 
-Ref send_read_input_coils_request(const Args& a) { return call_send_xx(a, codec::kReadInputCoils); }
+Ref send_read_input_coils_request(const Args& a) {
+    auto [self, station, address, count] = a.take<4>();
+    return send_read_xx(self, station, address, count, codec::kReadInputCoils);
+}
 
 }  // namespace qel::master

@@ -1,158 +1,103 @@
-// Master's transaction engine: construction and life cycle, the single write
-// path, the two-step answer read and the checks every operation shares.
+// Master's life cycle and its engine members: __write_message, __read,
+// __feedback_assistant and __check_crc, as called through the instance.
 #include "codec/byte_array.hpp"
 #include "codec/crc_arguments.hpp"
-#include "codec/crc16.hpp"
-#include "codec/frames.hpp"
+#include "codec/protocol_errors.hpp"
+#include "master/links.hpp"
 #include "master/master_bodies.hpp"
-#include "module/buffer.hpp"
+#include "module/object_lock.hpp"
 #include "module/state.hpp"
 
 namespace qel::master {
 
 namespace {
 
-Ref tunnel_of(PyObject* self) { return getattr(self, names()._Master__tunnel); }
+const Name kTunnel{"_Master__tunnel"};
+const Name kTimeout{"timeout"};
+const Name kClose{"close"};
+const Name kLastSent{"MessageLastSent"};
+const Name kLastReceived{"MessageLastReceived"};
+const Name kWriteMessage{"_Master__write_message"};
 
-// `text % args`, as the interpreter formats it.
-[[noreturn]] void raise_formatted(PyObject* type, const char* text, PyObject* args) {
-    Ref format = checked(PyUnicode_FromString(text));
-    Ref message = checked(PyUnicode_Format(format.get(), args));
-    PyErr_SetObject(type, message.get());
-    throw PythonError{};
-}
-
-void append(std::vector<std::uint8_t>& answer, PyObject* chunk) {
-    std::vector<std::uint8_t> more = answer_bytes(chunk);
-    answer.insert(answer.end(), more.begin(), more.end());
+// The length the caller expects; every call site of the module passes 5 or
+// more, and less would ask the channel for a negative size.
+std::size_t expected_length(PyObject* normal_msg_len) {
+    Py_ssize_t n = PyNumber_AsSsize_t(normal_msg_len, PyExc_OverflowError);
+    if (n == -1 && PyErr_Occurred()) throw PythonError{};
+    if (n < static_cast<Py_ssize_t>(codec::kAnswerHead))
+        raise(PyExc_ValueError, "modbus: an answer is at least 5 bytes long");
+    return static_cast<std::size_t>(n);
 }
 
 }  // namespace
 
-[[noreturn]] void raise_slave_exception(PyObject* station, std::uint8_t code, std::uint8_t error) {
-    Ref fc = new_int(code), ec = new_int(error);
-    Ref exc = call(state().slave_exception, station, fc.get(), ec.get());
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-    throw PythonError{};
-}
-
-[[noreturn]] void raise_timeout() { raise(PyExc_OSError, "modbus: read from slave timeout"); }
-
-[[noreturn]] void raise_crc_error(PyObject* station) {
-    raise_formatted(PyExc_ValueError, "modbus: message from slave with station %s has crc error", station);
-}
-
-std::vector<std::uint8_t> answer_bytes(PyObject* answer) {
-    if (PyObject_CheckBuffer(answer)) {
-        Buffer b(answer);
-        return {b.data(), b.data() + b.size()};
-    }
-    Ref array = new_byte_array(answer);
-    Buffer b(array.get());
-    return {b.data(), b.data() + b.size()};
-}
-
-void send_frame(PyObject* self, const std::uint8_t* data, std::size_t size) {
-    Ref frame = new_byte_array(data, size);
-    call_method(self, names()._Master__write_message, frame.get());
-}
-
-std::vector<std::uint8_t> read_counted_answer(PyObject* self, PyObject* station) {
-    const Names& n = names();
-    Ref five = new_int(codec::kAnswerHead);
-    Ref head = call_method(self, n._Master__feedback_assistant, station, five.get());
-    std::vector<std::uint8_t> answer = answer_bytes(head.get());
-    if (answer.size() < 3) raise(PyExc_IndexError, "array index out of range");
-    const std::size_t byte_count = answer[2];
-    Ref count = new_int(static_cast<long long>(byte_count));
-    append(answer, call_method(self, n._Master__read, count.get()).get());
-    if (answer.size() < codec::kAnswerHead + byte_count) raise_timeout();
-    if (!codec::crc_is_right(answer.data(), answer.size())) raise_crc_error(station);
-    return answer;
+void send_frame(PyObject* self, const codec::Frame& frame) {
+    Ref message = new_byte_array(frame.data(), frame.size());
+    call_method(self, kWriteMessage.get(), message.get());
 }
 
 Ref init(const Args& a) {
-    const Names& n = names();
-    setattr(a[1], n.timeout, a[2]);
-    setattr(a[0], n._Master__tunnel, a[1]);
-    setattr(a[0], n.MessageLastSent, state().empty_bytes);
-    setattr(a[0], n.MessageLastReceived, state().empty_bytes);
+    auto [self, tunnel, timeout] = a.take<3>();
+    setattr(tunnel, kTimeout.get(), timeout);
+    setattr(self, kTunnel.get(), tunnel);
+    setattr(self, kLastSent.get(), state().empty_bytes);
+    setattr(self, kLastReceived.get(), state().empty_bytes);
     return none();
 }
 
+// Not serialised: a close from another thread must reach the channel at
+// once, which ends a wait in it (TCPTunnel) instead of queueing behind it.
 Ref close(const Args& a) {
-    call_method(tunnel_of(a[0]).get(), names().close);
+    call_method(channel_of(a[0]).get(), kClose.get());
     return none();
 }
 
 Ref enter(const Args& a) { return Ref::borrow(a[0]); }
 
 Ref leave(const Args& a) {
-    call_method(a[0], names().close);
+    call_method(a[0], kClose.get());
     return none();
 }
 
-Ref get_timeout(const Args& a) { return getattr(tunnel_of(a[0]).get(), names().timeout); }
+Ref get_timeout(const Args& a) { return getattr(channel_of(a[0]).get(), kTimeout.get()); }
 
 // The value arrives converted to a float.
 Ref set_timeout(const Args& a) {
-    setattr(tunnel_of(a[0]).get(), names().timeout, a[1]);
+    auto [self, value] = a.take<2>();
+    setattr(channel_of(self).get(), kTimeout.get(), value);
     return none();
 }
 
-// Discards stale input, writes the frame and records it.
 Ref write_message(const Args& a) {
-    const Names& n = names();
-    Ref tunnel = tunnel_of(a[0]);
-    Ref waiting = getattr(tunnel.get(), n.in_waiting);
-    Ref zero = new_int(0);
-    if (checked_status(PyObject_RichCompareBool(waiting.get(), zero.get(), Py_GT))) {
-        waiting = getattr(tunnel.get(), n.in_waiting);
-        call_method(tunnel.get(), n.read, waiting.get());
-    }
-    call_method(tunnel.get(), n.write, a[1]);
-    Ref sent = checked(PyBytes_FromObject(a[1]));
-    setattr(a[0], n.MessageLastSent, sent.get());
-    setattr(a[0], n.MessageLastReceived, state().empty_bytes);
+    auto [self, message] = a.take<2>();
+    ObjectLock lock(lock_key(self).get());
+    Ref channel = channel_of(self);
+    ChannelLink(self, channel.get()).send_message(message);
     return none();
 }
 
-// One channel read, recorded in MessageLastReceived.
 Ref read(const Args& a) {
-    const Names& n = names();
-    Ref data = call_method(tunnel_of(a[0]).get(), n.read, a[1]);
-    Ref received = getattr(a[0], n.MessageLastReceived);
-    Ref grown = checked(PyNumber_Add(received.get(), data.get()));
-    setattr(a[0], n.MessageLastReceived, grown.get());
-    return data;
+    auto [self, size] = a.take<2>();
+    ObjectLock lock(lock_key(self).get());
+    Ref channel = channel_of(self);
+    return ChannelLink(self, channel.get()).read_object(size);
 }
 
-// Reads an answer in exactly two channel reads: the 5-byte head, which
-// already tells an exception answer, then the rest of the expected length.
 Ref feedback_assistant(const Args& a) {
-    PyObject *self = a[0], *station = a[1], *expected = a[2], *check = a[3];
-    const Names& n = names();
-    Ref five = new_int(codec::kAnswerHead);
-    std::vector<std::uint8_t> answer = answer_bytes(call_method(self, n._Master__read, five.get()).get());
-    if (answer.size() != codec::kAnswerHead) raise_timeout();
-    if (answer[1] >= codec::kExceptionFlag) raise_slave_exception(station, answer[1], answer[2]);
-    Ref rest = checked(PyNumber_Subtract(expected, five.get()));
-    append(answer, call_method(self, n._Master__read, rest.get()).get());
-    Py_ssize_t total = PyNumber_AsSsize_t(expected, PyExc_OverflowError);
-    if (total == -1 && PyErr_Occurred()) throw PythonError{};
-    if (answer.size() != static_cast<std::size_t>(total)) raise_timeout();
-    Ref frame = new_byte_array(answer.data(), answer.size());
-    if (checked_status(PyObject_IsTrue(check))) {
-        Ref checker = getattr(state().master, n._Master__check_crc);
-        call(checker.get(), frame.get(), station);
-    }
-    return frame;
+    auto [self, station, normal_msg_len, check_crc] = a.take<4>();
+    const std::size_t expected = expected_length(normal_msg_len);
+    const bool check = checked_status(PyObject_IsTrue(check_crc)) != 0;
+    ObjectLock lock(lock_key(self).get());
+    InstanceLink link(self);
+    Bytes answer = feedback(link, station, expected, check);
+    return new_byte_array(answer.data(), answer.size());
 }
 
 Ref check_crc(const Args& a) {
-    Ref right = crc_check(a[0]);
+    auto [message, station] = a.take<2>();
+    Ref right = crc_check(message);
     if (checked_status(PyObject_IsTrue(right.get()))) return none();
-    raise_crc_error(a[1]);
+    codec::raise_crc_error(station);
 }
 
 }  // namespace qel::master

@@ -5,6 +5,7 @@
 // are exactly its own.
 #include "codec/words.hpp"
 #include "master/master_bodies.hpp"
+#include "module/interned.hpp"
 #include "module/plain_int.hpp"
 #include "module/state.hpp"
 
@@ -13,6 +14,16 @@
 namespace qel::master {
 
 namespace {
+
+const Name kPack{"pack"};
+const Name kUnpack{"unpack"};
+const Name kReadRegister{"read_register"};
+const Name kReadRegisters{"read_registers"};
+const Name kWriteRegisters{"write_registers"};
+const Name kReadInt32{"_Master__read_int32"};
+const Name kReadMultiInt32{"_Master__read_multi_int32"};
+const Name kWriteInt32{"_Master__write_int32"};
+const Name kWriteMultiInt32{"_Master__write_multi_int32"};
 
 enum class Format { Int32, UInt32, Float32, Other };
 
@@ -58,21 +69,29 @@ Ref decode_pair(PyObject* low, PyObject* high, PyObject* sign) {
     if (f != Format::Other && register_value(low, lo) && register_value(high, hi))
         return value_of_pattern(static_cast<std::uint32_t>(hi) << 16 | lo, f);
     Ref hh = text("HH");
-    Ref packed = call_method(state().struct_module, names().pack, hh.get(), low, high);
-    Ref values = struct_call(names().unpack, sign, packed.get());
+    Ref packed = call_method(state().struct_module, kPack.get(), hh.get(), low, high);
+    Ref values = struct_call(kUnpack.get(), sign, packed.get());
     return checked(PySequence_GetItem(values.get(), 0));
 }
 
-bool pattern_of_value(PyObject* value, Format f, std::uint32_t& pattern) {
-    // Subclasses too: the struct module's native "f" would let a too large
-    // value through as infinity.
-    if (f == Format::Float32 && (PyFloat_Check(value) || PyLong_Check(value))) {
-        double d = PyFloat_AsDouble(value);
-        if (d == -1.0 && PyErr_Occurred()) throw PythonError{};
-        if (codec::too_large_for_float(d)) raise(PyExc_OverflowError, "float too large to pack with f format");
-        pattern = codec::float_to_pattern(static_cast<float>(d));
-        return true;
+// A number beyond single precision must not go out as infinity, whatever
+// its type: a float, an int, a Decimal, a Fraction, anything with __float__.
+bool float_pattern(PyObject* value, std::uint32_t& pattern) {
+    double d = PyFloat_AsDouble(value);
+    if (d == -1.0 && PyErr_Occurred()) {
+        // An int too large for a double is an overflow too; any other
+        // object is left to struct, which raises its own error for it.
+        if (PyErr_ExceptionMatches(PyExc_OverflowError)) throw PythonError{};
+        PyErr_Clear();
+        return false;
     }
+    if (codec::too_large_for_float(d)) raise(PyExc_OverflowError, "float too large to pack with f format");
+    pattern = codec::float_to_pattern(static_cast<float>(d));
+    return true;
+}
+
+bool pattern_of_value(PyObject* value, Format f, std::uint32_t& pattern) {
+    if (f == Format::Float32) return float_pattern(value, pattern);
     std::int64_t v;
     if ((f != Format::Int32 && f != Format::UInt32) || !PyLong_CheckExact(value) || !plain_int(value, v)) return false;
     bool fits = f == Format::Int32 ? (v >= INT32_MIN && v <= INT32_MAX) : (v >= 0 && v <= UINT32_MAX);
@@ -86,9 +105,9 @@ std::pair<Ref, Ref> encode_value(PyObject* value, PyObject* sign) {
     std::uint32_t pattern;
     if (pattern_of_value(value, format_of(sign), pattern))
         return {new_int(pattern & 0xFFFF), new_int(pattern >> 16)};
-    Ref packed = struct_call(names().pack, sign, value);
+    Ref packed = struct_call(kPack.get(), sign, value);
     Ref hh = text("HH");
-    Ref halves = struct_call(names().unpack, hh.get(), packed.get());
+    Ref halves = struct_call(kUnpack.get(), hh.get(), packed.get());
     return {checked(PySequence_GetItem(halves.get(), 0)), checked(PySequence_GetItem(halves.get(), 1))};
 }
 
@@ -108,46 +127,54 @@ std::pair<Ref, Ref> unpack_two(PyObject* registers) {
     return {Ref::borrow(items[0]), Ref::borrow(items[1])};
 }
 
+// The public 32-bit operations hand their arguments to a worker, with the
+// value kind inserted before the word order.
 Ref read_with(const Args& a, const char* sign) {
+    auto [self, station, address, endian] = a.take<4>();
     Ref s = text(sign);
-    return call_method(a[0], names()._Master__read_int32, a[1], a[2], s.get(), a[3]);
+    return call_method(self, kReadInt32.get(), station, address, s.get(), endian);
 }
 
 Ref read_multi_with(const Args& a, const char* sign) {
+    auto [self, station, address, count, endian] = a.take<5>();
     Ref s = text(sign);
-    return call_method(a[0], names()._Master__read_multi_int32, a[1], a[2], a[3], s.get(), a[4]);
+    return call_method(self, kReadMultiInt32.get(), station, address, count, s.get(), endian);
 }
 
 Ref write_with(const Args& a, const char* sign) {
+    auto [self, station, address, value, endian] = a.take<5>();
     Ref s = text(sign);
-    call_method(a[0], names()._Master__write_int32, a[1], a[2], a[3], s.get(), a[4]);
+    call_method(self, kWriteInt32.get(), station, address, value, s.get(), endian);
     return none();
 }
 
 Ref write_multi_with(const Args& a, const char* sign) {
+    auto [self, station, address, values, endian] = a.take<5>();
     Ref s = text(sign);
-    call_method(a[0], names()._Master__write_multi_int32, a[1], a[2], a[3], s.get(), a[4]);
+    call_method(self, kWriteMultiInt32.get(), station, address, values, s.get(), endian);
     return none();
 }
 
 }  // namespace
 
 Ref read_int16(const Args& a) {
-    Ref value = call_method(a[0], names().read_register, a[1], a[2]);
+    auto [self, station, address] = a.take<3>();
+    Ref value = call_method(self, kReadRegister.get(), station, address);
     std::uint16_t r;
     if (register_value(value.get(), r)) return new_int(codec::as_int16(r));
     Ref h = text("H"), signed_h = text("h");
-    Ref packed = struct_call(names().pack, h.get(), value.get());
-    Ref values = struct_call(names().unpack, signed_h.get(), packed.get());
+    Ref packed = struct_call(kPack.get(), h.get(), value.get());
+    Ref values = struct_call(kUnpack.get(), signed_h.get(), packed.get());
     return checked(PySequence_GetItem(values.get(), 0));
 }
 
 Ref read_int32_worker(const Args& a) {
+    auto [self, station, address, sign, endian] = a.take<5>();
     Ref two = new_int(2);
-    Ref registers = call_method(a[0], names().read_registers, a[1], a[2], two.get());
+    Ref registers = call_method(self, kReadRegisters.get(), station, address, two.get());
     auto [low, high] = unpack_two(registers.get());
-    if (high_word_first(a[4])) std::swap(low, high);
-    return decode_pair(low.get(), high.get(), a[3]);
+    if (high_word_first(endian)) std::swap(low, high);
+    return decode_pair(low.get(), high.get(), sign);
 }
 
 Ref read_uint32(const Args& a) { return read_with(a, "I"); }
@@ -155,11 +182,11 @@ Ref read_int32(const Args& a) { return read_with(a, "i"); }
 Ref read_float(const Args& a) { return read_with(a, "f"); }
 
 Ref read_multi_int32_worker(const Args& a) {
-    PyObject *sign = a[4], *endian = a[5];
+    auto [self, station, address, count_arg, sign, endian] = a.take<6>();
     Ref two = new_int(2);
-    Ref wanted = checked(PyNumber_Multiply(two.get(), a[3]));
-    Ref registers = call_method(a[0], names().read_registers, a[1], a[2], wanted.get());
-    Py_ssize_t count = PyNumber_AsSsize_t(a[3], PyExc_OverflowError);
+    Ref wanted = checked(PyNumber_Multiply(two.get(), count_arg));
+    Ref registers = call_method(self, kReadRegisters.get(), station, address, wanted.get());
+    Py_ssize_t count = PyNumber_AsSsize_t(count_arg, PyExc_OverflowError);
     if (count == -1 && PyErr_Occurred()) throw PythonError{};
     const bool swap = high_word_first(endian);
     Ref values = checked(PyList_New(0));
@@ -177,12 +204,13 @@ Ref read_multi_int32(const Args& a) { return read_multi_with(a, "i"); }
 Ref read_multi_float(const Args& a) { return read_multi_with(a, "f"); }
 
 Ref write_int32_worker(const Args& a) {
-    auto [low, high] = encode_value(a[3], a[4]);
-    if (high_word_first(a[5])) std::swap(low, high);
+    auto [self, station, address, value, sign, endian] = a.take<6>();
+    auto [low, high] = encode_value(value, sign);
+    if (high_word_first(endian)) std::swap(low, high);
     Ref registers = checked(PyList_New(2));
     PyList_SET_ITEM(registers.get(), 0, low.release());
     PyList_SET_ITEM(registers.get(), 1, high.release());
-    call_method(a[0], names().write_registers, a[1], a[2], registers.get());
+    call_method(self, kWriteRegisters.get(), station, address, registers.get());
     return none();
 }
 
@@ -192,18 +220,19 @@ Ref write_float(const Args& a) { return write_with(a, "f"); }
 
 // Every value is converted before the single request goes out.
 Ref write_multi_int32_worker(const Args& a) {
-    const bool swap = high_word_first(a[5]);
+    auto [self, station, address, values, sign, endian] = a.take<6>();
+    const bool swap = high_word_first(endian);
     Ref registers = checked(PyList_New(0));
-    Ref iter = checked(PyObject_GetIter(a[3]));
+    Ref iter = checked(PyObject_GetIter(values));
     while (PyObject* raw = PyIter_Next(iter.get())) {
         Ref value = Ref::steal(raw);
-        auto [low, high] = encode_value(value.get(), a[4]);
+        auto [low, high] = encode_value(value.get(), sign);
         if (swap) std::swap(low, high);
         checked_status(PyList_Append(registers.get(), low.get()));
         checked_status(PyList_Append(registers.get(), high.get()));
     }
     if (PyErr_Occurred()) throw PythonError{};
-    call_method(a[0], names().write_registers, a[1], a[2], registers.get());
+    call_method(self, kWriteRegisters.get(), station, address, registers.get());
     return none();
 }
 

@@ -1,6 +1,7 @@
 #include "module/class_builder.hpp"
 
 #include "module/function.hpp"
+#include "module/interned.hpp"
 #include "module/state.hpp"
 
 #include <string>
@@ -8,6 +9,8 @@
 namespace qel {
 
 namespace {
+
+const Name kSetter{"setter"};
 
 Ref text(const char* s) { return checked(PyUnicode_FromString(s)); }
 
@@ -119,7 +122,7 @@ void run_row(const MemberRow& row, const char* class_name, PyObject* ns, PyObjec
         case Kind::Getter: store(ns, key, call(state().property, function_for(row, class_name, module).get()).get()); return;
         case Kind::Setter: {
             Ref prop = lookup(ns, key);
-            Ref with_setter = call_method(prop.get(), names().setter, function_for(row, class_name, module).get());
+            Ref with_setter = call_method(prop.get(), kSetter.get(), function_for(row, class_name, module).get());
             store(ns, key, with_setter.get());
             return;
         }

@@ -6,6 +6,7 @@
 
 #include "module/ref.hpp"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -18,6 +19,14 @@ class Args {
 public:
     Args(PyObject* const* values, const FunctionObject* fn) : values_(values), fn_(fn) {}
     PyObject* operator[](std::size_t i) const { return values_[i]; }
+    // The first N arguments, for a body to name them:
+    // `auto [self, station, address] = a.take<3>();`
+    template <std::size_t N>
+    std::array<PyObject*, N> take() const {
+        std::array<PyObject*, N> named{};
+        for (std::size_t i = 0; i < N; ++i) named[i] = values_[i];
+        return named;
+    }
     const FunctionObject& function() const { return *fn_; }
 
 private:

@@ -4,6 +4,7 @@
 #include "module/class_builder.hpp"
 #include "module/classes.hpp"
 #include "module/function.hpp"
+#include "module/interned.hpp"
 #include "module/state.hpp"
 
 #include <frameobject.h>
@@ -11,6 +12,8 @@
 namespace qel {
 
 namespace {
+
+const Name kModuleNameObject{"qel_modbus"};
 
 constexpr const char* kModuleName = "qel_modbus";
 
@@ -72,9 +75,9 @@ void check_version() {
 
 void register_in_sys_modules(PyObject* module) {
     PyObject* modules = PyImport_GetModuleDict();
-    int has = PyDict_Contains(modules, state().names.qel_modbus);
+    int has = PyDict_Contains(modules, kModuleNameObject.get());
     checked_status(has);
-    if (!has) checked_status(PyDict_SetItem(modules, state().names.qel_modbus, module));
+    if (!has) checked_status(PyDict_SetItem(modules, kModuleNameObject.get(), module));
 }
 
 Ref builtin(const char* name) {
@@ -117,13 +120,6 @@ Ref import_from(PyObject* module, const char* module_name, std::initializer_list
         checked_status(PyObject_SetAttrString(module, item.second, Ref::steal(value).get()));
     }
     return source;
-}
-
-void intern_names() {
-    Names& n = state().names;
-#define QEL_INTERN_NAME(name) n.name = checked(PyUnicode_InternFromString(#name)).release();
-    QEL_NAMES(QEL_INTERN_NAME)
-#undef QEL_INTERN_NAME
 }
 
 Ref snapshot_members(PyObject* cls) {
@@ -186,7 +182,6 @@ int module_exec(PyObject* module) {
     }
     s.module = Py_NewRef(module);
     try {
-        intern_names();
         register_in_sys_modules(module);
         resolve_builtins();
         s.function_type = create_function_type();

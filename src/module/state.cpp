@@ -7,7 +7,6 @@ ModuleState g_state;
 }
 
 ModuleState& state() { return g_state; }
-const Names& names() { return g_state.names; }
 
 void reset_state() {
     ModuleState& s = g_state;
@@ -19,9 +18,6 @@ void reset_state() {
         &s.empty_bytes, &s.typecode_B,
     };
     for (PyObject** r : refs) Py_CLEAR(*r);
-#define QEL_CLEAR_NAME(n) Py_CLEAR(s.names.n);
-    QEL_NAMES(QEL_CLEAR_NAME)
-#undef QEL_CLEAR_NAME
     // The interpreter stays remembered for the life of the process.
     s.interpreter_id = interpreter;
 }

@@ -50,11 +50,13 @@ Header parse_header(const std::uint8_t* adu) {
     return Header{get16(adu), get16(adu + 2), get16(adu + 4), adu[6]};
 }
 
-bool answers(const std::uint8_t* request, const std::uint8_t* reply) {
+ReplyFit fit(const std::uint8_t* request, const std::uint8_t* reply) {
     const Header asked = parse_header(request), got = parse_header(reply);
+    if (got.transaction != asked.transaction) return ReplyFit::OtherTransaction;
     const std::uint8_t code = static_cast<std::uint8_t>(reply[kHeaderSize] & ~kExceptionFlag);
-    return got.transaction == asked.transaction && got.protocol == asked.protocol && got.unit == asked.unit &&
-           code == request[kHeaderSize];
+    const bool answers = got.protocol == asked.protocol && got.unit == asked.unit && code == request[kHeaderSize] &&
+                         got.length >= kReplyHead - 6;
+    return answers ? ReplyFit::Answers : ReplyFit::Mismatch;
 }
 
 std::size_t read_reply_size(const std::uint8_t* reply) {
@@ -62,6 +64,12 @@ std::size_t read_reply_size(const std::uint8_t* reply) {
     // The length field counts unit id, function code, byte count and data.
     if (parse_header(reply).length != 3 + byte_count) return 0;
     return kReplyHead + byte_count;
+}
+
+std::size_t expected_read_reply_size(const std::uint8_t* request) {
+    const std::size_t count = get16(request + 10);
+    const std::size_t data = (count + 7) / 8;
+    return kReplyHead + (data > 255 ? 255 : data);
 }
 
 }  // namespace qel::mbap

@@ -44,15 +44,29 @@ Request write_coil_request(std::uint16_t transaction, std::uint16_t address, boo
 // `adu` holds at least kHeaderSize bytes.
 Header parse_header(const std::uint8_t* adu);
 
-// Whether a reply head (kReplyHead bytes) answers the request whose first
-// kHeaderSize + 1 bytes are given: same transaction, protocol and unit, and
-// the function code of the request, plain or with the exception flag.
-bool answers(const std::uint8_t* request, const std::uint8_t* reply);
+// The whole size of the ADU whose header is given: the six bytes up to the
+// length field and what the length field counts.
+inline std::size_t adu_size(const std::uint8_t* header) { return 6 + parse_header(header).length; }
+
+enum class ReplyFit : std::uint8_t {
+    Answers,           // same transaction, protocol, unit and function code
+    OtherTransaction,  // a late or duplicated reply to another request: skip it
+    Mismatch,          // this transaction, but not an answer to it
+};
+
+// How a reply head (kReplyHead bytes) fits the request whose first
+// kHeaderSize + 1 bytes are given; the function code may carry the
+// exception flag.
+ReplyFit fit(const std::uint8_t* request, const std::uint8_t* reply);
 
 inline bool is_exception(const std::uint8_t* reply) { return (reply[kHeaderSize] & kExceptionFlag) != 0; }
 
 // The full size of a read reply from its head, or 0 when the header's length
 // disagrees with the byte count.
 std::size_t read_reply_size(const std::uint8_t* reply);
+
+// The size of the whole reply to a coil read of the request given (its
+// count field), so that a reply that is there whole comes in one receive.
+std::size_t expected_read_reply_size(const std::uint8_t* request);
 
 }  // namespace qel::mbap

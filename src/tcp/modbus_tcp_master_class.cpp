@@ -1,12 +1,16 @@
 // ModbusTCPMaster: standard Modbus TCP over a socket of its own, with a coil
 // (or discrete input) read and a single-coil write. Requests are text, one
 // character per byte, so that `_query` can be handed what the builders make.
-#include "channel/socket_calls.hpp"
+#include "channel/socket_object.hpp"
 #include "codec/coil_states.hpp"
+#include "codec/protocol_errors.hpp"
 #include "module/buffer.hpp"
 #include "module/classes.hpp"
 #include "module/state.hpp"
+#include "module/interned.hpp"
+#include "module/object_lock.hpp"
 #include "tcp/mbap.hpp"
+#include "tcp/reply_reader.hpp"
 
 #include <algorithm>
 #include <optional>
@@ -17,6 +21,10 @@ namespace qel {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+
+const Name kQuery{"_query"};
+const Name kReadCoilsBuilder{"construct_read_coils_command"};
+const Name kWriteCoilBuilder{"construct_write_coil_command"};
 
 // ---- arguments --------------------------------------------------------------
 
@@ -77,107 +85,98 @@ std::optional<Bytes> request_of(PyObject* command) {
     return Bytes(data, data + PyBytes_GET_SIZE(encoded));
 }
 
-// ---- replies ----------------------------------------------------------------
-
-[[noreturn]] void raise_short_reply() { raise(PyExc_OSError, "modbus: read from slave timeout"); }
-
-[[noreturn]] void raise_mismatch() { raise(PyExc_ValueError, "modbus tcp: reply does not match the request"); }
-
-[[noreturn]] void raise_slave_exception(const std::uint8_t* reply) {
-    Ref unit = new_int(reply[mbap::kHeaderSize - 1]);
-    Ref code = new_int(reply[mbap::kHeaderSize]);
-    Ref error = new_int(reply[mbap::kHeaderSize + 1]);
-    Ref exc = call(state().slave_exception, unit.get(), code.get(), error.get());
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-    throw PythonError{};
-}
-
 Bytes bytes_of(PyObject* reply) {
     Buffer b(reply);
     return Bytes(b.data(), b.data() + b.size());
 }
 
-// The reply head must be whole and answer the request; an exception reply
-// ends here.
-void check_head(const Bytes& reply, const std::optional<Bytes>& request) {
-    if (reply.size() < mbap::kReplyHead) raise_short_reply();
-    if (!request || request->size() < mbap::kHeaderSize + 1 || !mbap::answers(request->data(), reply.data()))
-        raise_mismatch();
-    if (mbap::is_exception(reply.data())) raise_slave_exception(reply.data());
-}
-
-// Reads what is missing of a reply of `total` bytes straight from the socket.
-void complete(PyObject* self, Bytes& reply, std::size_t total) {
-    if (reply.size() >= total) return;
-    Ref sock = sockets::socket_of(self);
-    Ref rest = sockets::receive(sock.get(), total - reply.size(), sockets::OnSilence::ReturnEmpty);
-    const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(rest.get()));
-    reply.insert(reply.end(), data, data + PyBytes_GET_SIZE(rest.get()));
-    if (reply.size() < total) raise_short_reply();
-}
-
-// Sends the builder's command through self._query and reads the reply head.
-Bytes exchange(PyObject* self, PyObject* builder_name, PyObject* coil_type, PyObject* address, PyObject* third,
-               std::optional<Bytes>& request) {
-    Ref builder = getattr(state().modbus_tcp_master, builder_name);
-    Ref command = call(builder.get(), coil_type, address, third);
-    request = request_of(command.get());
-    Ref head_size = new_int(static_cast<long long>(mbap::kReplyHead));
-    Ref reply = call_method(self, names()._query, command.get(), head_size.get());
-    Bytes head = bytes_of(reply.get());
-    check_head(head, request);
-    return head;
-}
-
 // ---- members ----------------------------------------------------------------
 
+// Sends the builder's command through self._query, asking for the whole
+// reply it expects, and returns the reply that answers it, as far as read.
+tcp::ReplyReader exchange(PyObject* self, const ObjectLock& lock, const Name& builder_name, PyObject* coil_type,
+                          PyObject* address, PyObject* third, Bytes& request, std::size_t (*expected)(const Bytes&)) {
+    // From the class itself: a subclass's builder does not change the request.
+    Ref builder = getattr(state().modbus_tcp_master, builder_name.get());
+    Ref command = call(builder.get(), coil_type, address, third);
+    request = request_of(command.get()).value_or(Bytes{});
+    Ref wanted = new_int(static_cast<long long>(request.size() >= mbap::kRequestSize ? expected(request) : mbap::kReplyHead));
+    Ref reply = call_method(self, kQuery.get(), command.get(), wanted.get());
+    tcp::ReplyReader reader(self, &lock, bytes_of(reply.get()));
+    reader.head_answering(request);
+    return reader;
+}
+
+std::size_t read_reply_size(const Bytes& request) { return mbap::expected_read_reply_size(request.data()); }
+std::size_t write_echo_size(const Bytes&) { return mbap::kWriteEchoSize; }
+
 Ref init(const Args& a) {
-    sockets::connect(a[0], a[1], a[2], a[3]);
+    auto [self, host, port, timeout] = a.take<4>();
+    sockets::connect(self, host, port, timeout);
     return none();
 }
 
 Ref construct_read_coils_command(const Args& a) {
-    const std::uint8_t code = read_function(a[0]);
-    const std::uint16_t address = low_word(a[1]);
-    const std::uint16_t count = low_word(a[2]);
-    return as_text(mbap::read_bits_request(mbap::next_transaction_id(), code, address, count));
+    auto [coil_type, address, count] = a.take<3>();
+    const std::uint8_t code = read_function(coil_type);
+    const std::uint16_t first = low_word(address);
+    const std::uint16_t quantity = low_word(count);
+    return as_text(mbap::read_bits_request(mbap::next_transaction_id(), code, first, quantity));
 }
 
 Ref construct_write_coil_command(const Args& a) {
-    if (!equals(a[0], mbap::kReadCoils)) raise_invalid_coil_type(a[0]);
-    const std::uint16_t address = low_word(a[1]);
-    const bool on = checked_status(PyObject_IsTrue(a[2])) != 0;
-    return as_text(mbap::write_coil_request(mbap::next_transaction_id(), address, on));
+    auto [coil_type, address, value] = a.take<3>();
+    if (!equals(coil_type, mbap::kReadCoils)) raise_invalid_coil_type(coil_type);
+    const std::uint16_t coil = low_word(address);
+    const bool on = checked_status(PyObject_IsTrue(value)) != 0;
+    return as_text(mbap::write_coil_request(mbap::next_transaction_id(), coil, on));
 }
 
+// Stale input (what is left of an earlier reply) is thrown away first; then
+// the command goes out and one receive takes what has come, up to
+// `needed_length` bytes. A peer that closed raises ConnectionResetError.
 Ref query(const Args& a) {
-    Ref payload = command_bytes(a[1]);
-    const Py_ssize_t needed = sockets::receive_size(a[2]);
-    Ref sock = sockets::socket_of(a[0]);
-    sockets::send(sock.get(), reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(payload.get())),
-                  static_cast<std::size_t>(PyBytes_GET_SIZE(payload.get())));
+    auto [self, command, needed_length] = a.take<3>();
+    Ref payload = command_bytes(command);
+    const Py_ssize_t needed = sockets::receive_size(needed_length);
+    ObjectLock lock(self);
+    Ref sock = sockets::socket_of(self);
+    sockets::Connection connection(sock.get(), &lock);
+    connection.discard_pending();
+    connection.send(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(payload.get())),
+                    static_cast<std::size_t>(PyBytes_GET_SIZE(payload.get())));
     if (needed == 0) return Ref::borrow(state().empty_bytes);
-    return sockets::receive(sock.get(), static_cast<std::size_t>(needed), sockets::OnSilence::RaiseTimeout);
+    Bytes reply(static_cast<std::size_t>(needed));
+    // The request has only just gone out: wait at once.
+    reply.resize(connection.receive(reply.data(), 1, reply.size(), sockets::OnSilence::RaiseTimeout,
+                                    sockets::FirstStep::Wait));
+    return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(reply.data()),
+                                             static_cast<Py_ssize_t>(reply.size())));
 }
 
 Ref read_coils(const Args& a) {
-    std::optional<Bytes> request;
-    Bytes reply = exchange(a[0], names().construct_read_coils_command, a[1], a[2], a[3], request);
+    auto [self, coil_type, address, count] = a.take<4>();
+    ObjectLock lock(self);
+    Bytes request;
+    tcp::ReplyReader reply =
+        exchange(self, lock, kReadCoilsBuilder, coil_type, address, count, request, read_reply_size);
     const std::size_t total = mbap::read_reply_size(reply.data());
-    if (total == 0) raise_mismatch();
-    complete(a[0], reply, total);
-    return coil_state_list(reply.data() + mbap::kReplyHead, total - mbap::kReplyHead, a[3]);
+    if (total == 0) codec::raise_reply_mismatch();
+    reply.fill(total);
+    return coil_state_list(reply.data() + mbap::kReplyHead, total - mbap::kReplyHead, count);
 }
 
 Ref write_coil(const Args& a) {
-    std::optional<Bytes> request;
-    Bytes reply = exchange(a[0], names().construct_write_coil_command, a[1], a[2], a[3], request);
-    if (mbap::parse_header(reply.data()).length != mbap::kWriteEchoSize - 6) raise_mismatch();
-    complete(a[0], reply, mbap::kWriteEchoSize);
+    auto [self, coil_type, address, value] = a.take<4>();
+    ObjectLock lock(self);
+    Bytes request;
+    tcp::ReplyReader reply =
+        exchange(self, lock, kWriteCoilBuilder, coil_type, address, value, request, write_echo_size);
+    if (mbap::adu_size(reply.data()) != mbap::kWriteEchoSize) codec::raise_reply_mismatch();
+    reply.fill(mbap::kWriteEchoSize);
     // The echo repeats the request: address and value included.
-    if (request->size() != mbap::kWriteEchoSize ||
-        !std::equal(request->begin(), request->end(), reply.begin()))
-        raise_mismatch();
+    if (request.size() != mbap::kWriteEchoSize || !std::equal(request.begin(), request.end(), reply.data()))
+        codec::raise_reply_mismatch();
     return none();
 }
 

@@ -15,7 +15,7 @@ using NativeSocket = std::uintptr_t;  // SOCKET
 using NativeSocket = int;
 #endif
 
-// One deadline for a whole call, fixed when the call starts.
+// One deadline for a whole read or send, fixed when it starts.
 class Deadline {
 public:
     using Clock = std::chrono::steady_clock;
@@ -25,8 +25,8 @@ public:
     // non-blocking socket.
     static Deadline after(double seconds);
 
-    bool waits_forever() const { return mode_ == Mode::Never; }
     bool immediate() const { return mode_ == Mode::Immediate; }
+    bool passed() const { return poll_milliseconds() == 0; }
     // Milliseconds for poll(): -1 to wait forever, rounded up so that a wait
     // never ends before the deadline, 0 once it has passed.
     int poll_milliseconds() const;
@@ -39,10 +39,10 @@ private:
 };
 
 enum class IoStatus : std::uint8_t {
-    Complete,     // all requested bytes moved (recv_some: anything arrived)
+    Complete,     // what was asked for moved
     PeerClosed,   // the peer ended the stream (receive only)
     TimedOut,     // the deadline ran out
-    WouldBlock,   // immediate deadline and nothing could move (error holds the code)
+    WouldBlock,   // nothing could move without waiting (error holds the code)
     Interrupted,  // a signal arrived; call again with the rest and the same deadline
     Failed,       // the system reported `error`
 };
@@ -52,20 +52,6 @@ struct IoResult {
     std::size_t done = 0;  // bytes moved before the call ended
     int error = 0;
 };
-
-// Waits once for the socket to become readable, then takes what is there
-// (at most `size` bytes) with one receive.
-IoResult recv_some(NativeSocket s, std::uint8_t* buffer, std::size_t size, const Deadline& deadline);
-
-// Whether a receive first tries to take what is already there (one system
-// call when data is waiting) or waits first (one call saved when nothing can
-// be there yet, right after a request went out).
-enum class FirstStep : std::uint8_t { Try, Wait };
-
-// Receives until `size` bytes arrived, the peer closed or the deadline ran
-// out.
-IoResult recv_until(NativeSocket s, std::uint8_t* buffer, std::size_t size, const Deadline& deadline,
-                    FirstStep first = FirstStep::Try);
 
 // Whether a transfer can be tried with no chance of blocking (the system has
 // a per-call non-blocking flag), so that it may run with the interpreter
@@ -77,6 +63,27 @@ bool can_try_without_blocking();
 IoResult recv_now(NativeSocket s, std::uint8_t* buffer, std::size_t size);
 IoResult send_now(NativeSocket s, const std::uint8_t* data, std::size_t size);
 
+// Whether set_blocking_timeouts() works here, so that one receive can wait
+// inside a single system call instead of poll-then-receive.
+bool can_wait_in_receive();
+
+// Puts the socket in blocking mode, with its receive and send waits bounded
+// by `seconds` (negative: unbounded) inside the kernel. Returns 0 or an error
+// code; the socket is left as it was on failure.
+int set_blocking_timeouts(NativeSocket s, double seconds);
+
+// One receive that may wait: on a socket that set_blocking_timeouts() set up,
+// it returns as soon as anything arrived (up to `size` bytes), when the peer
+// closed, or with WouldBlock once the kernel's time-out ran out. On a
+// non-blocking socket it is WouldBlock at once when nothing is there.
+IoResult recv_waiting(NativeSocket s, std::uint8_t* buffer, std::size_t size);
+
+// Receives until at least `want` bytes arrived (taking up to `size`, so that
+// what is already there comes in one call), the peer closed or the deadline
+// ran out. Waits with poll(), so it works whatever the socket's mode.
+IoResult recv_at_least(NativeSocket s, std::uint8_t* buffer, std::size_t want, std::size_t size,
+                       const Deadline& deadline);
+
 // Sends every byte, looping over partial sends, within the deadline.
 IoResult send_all(NativeSocket s, const std::uint8_t* data, std::size_t size, const Deadline& deadline);
 
@@ -87,7 +94,14 @@ int pending_bytes(NativeSocket s, std::size_t& count);
 // or an error code (a socket that is no TCP socket refuses it).
 int set_no_delay(NativeSocket s);
 
+// Ends both directions of the connection, which wakes any thread waiting in
+// a receive on it; the descriptor itself stays open.
+int shutdown_both(NativeSocket s);
+
 // The code for "not a valid socket", as a call on a closed one reports it.
 int bad_socket_error();
+
+// The code a non-blocking call gets when nothing could move.
+int would_block_error();
 
 }  // namespace qel::net

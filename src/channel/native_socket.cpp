@@ -1,4 +1,4 @@
-#include "channel/socket_io.hpp"
+#include "channel/native_socket.hpp"
 
 #include <algorithm>
 #include <climits>
@@ -14,11 +14,13 @@
 #include <ws2tcpip.h>
 #else
 #include <cerrno>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/types.h>
 #endif
 
@@ -149,45 +151,69 @@ int Deadline::poll_milliseconds() const {
     return static_cast<int>(std::min<long long>(ms, INT_MAX));
 }
 
-IoResult recv_some(NativeSocket s, std::uint8_t* buffer, std::size_t size, const Deadline& deadline) {
-    if (size == 0) return ended(IoStatus::Complete, 0);
-    int error = 0;
-    Wait w = wait_for(s, kReadable, deadline, error);
-    if (w != Wait::Ready) return wait_failure(w, deadline, 0, error);
-    long n = receive_once(s, buffer, size, 0);
-    if (n > 0) return ended(IoStatus::Complete, static_cast<std::size_t>(n));
-    if (n == 0) return ended(IoStatus::PeerClosed, 0);
-    error = last_error();
-    if (interrupted(error)) return ended(IoStatus::Interrupted, 0, error);
-    if (would_block(error)) return out_of_time(deadline, 0);
-    return ended(IoStatus::Failed, 0, error);
-}
-
-IoResult recv_until(NativeSocket s, std::uint8_t* buffer, std::size_t size, const Deadline& deadline,
-                    FirstStep first) {
+IoResult recv_at_least(NativeSocket s, std::uint8_t* buffer, std::size_t want, std::size_t size,
+                       const Deadline& deadline) {
     std::size_t done = 0;
-    // After a partial receive the socket is drained, so the next round waits
-    // first instead of spending a call that would only say "nothing yet".
-    bool try_first = kCanTryFirst && first == FirstStep::Try;
-    while (done < size) {
-        if (!try_first) {
-            int error = 0;
-            Wait w = wait_for(s, kReadable, deadline, error);
-            if (w != Wait::Ready) return wait_failure(w, deadline, done, error);
-        }
-        long n = receive_once(s, buffer + done, size - done, try_first ? kDontWait : 0);
-        try_first = false;
+    while (done < want) {
+        int error = 0;
+        Wait w = wait_for(s, kReadable, deadline, error);
+        if (w != Wait::Ready) return wait_failure(w, deadline, done, error);
+        long n = receive_once(s, buffer + done, size - done, kDontWait);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             continue;
         }
         if (n == 0) return ended(IoStatus::PeerClosed, done);
-        int error = last_error();
+        error = last_error();
         if (interrupted(error)) return ended(IoStatus::Interrupted, done, error);
         if (!would_block(error)) return ended(IoStatus::Failed, done, error);
         if (deadline.immediate()) return out_of_time(deadline, done);
     }
     return ended(IoStatus::Complete, done);
+}
+
+IoResult recv_waiting(NativeSocket s, std::uint8_t* buffer, std::size_t size) {
+    long n = receive_once(s, buffer, size, 0);
+    if (n > 0) return ended(IoStatus::Complete, static_cast<std::size_t>(n));
+    if (n == 0) return ended(size == 0 ? IoStatus::Complete : IoStatus::PeerClosed, 0);
+    int error = last_error();
+    if (interrupted(error)) return ended(IoStatus::Interrupted, 0, error);
+    if (would_block(error)) return ended(IoStatus::WouldBlock, 0, error);
+    return ended(IoStatus::Failed, 0, error);
+}
+
+bool can_wait_in_receive() {
+#ifdef _WIN32
+    // A receive that ran into SO_RCVTIMEO leaves a Windows socket in an
+    // undefined state, so waits there stay with poll.
+    return false;
+#else
+    return true;
+#endif
+}
+
+int set_blocking_timeouts(NativeSocket s, double seconds) {
+#ifdef _WIN32
+    (void)s;
+    (void)seconds;
+    return WSAEOPNOTSUPP;
+#else
+    timeval tv{};
+    if (seconds > 0) {
+        // Beyond a day the kernel's bound is only a backstop: the caller's
+        // deadline decides, and the value stays far from overflow.
+        const double capped = std::min(seconds, 86400.0);
+        tv.tv_sec = static_cast<time_t>(capped);
+        tv.tv_usec = static_cast<suseconds_t>((capped - static_cast<double>(tv.tv_sec)) * 1e6);
+        if (tv.tv_sec == 0 && tv.tv_usec == 0) tv.tv_usec = 1;
+    }
+    if (::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return last_error();
+    if (::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) return last_error();
+    int flags = ::fcntl(s, F_GETFL);
+    if (flags < 0) return last_error();
+    if ((flags & O_NONBLOCK) && ::fcntl(s, F_SETFL, flags & ~O_NONBLOCK) != 0) return last_error();
+    return 0;
+#endif
 }
 
 IoResult send_all(NativeSocket s, const std::uint8_t* data, std::size_t size, const Deadline& deadline) {
@@ -199,7 +225,9 @@ IoResult send_all(NativeSocket s, const std::uint8_t* data, std::size_t size, co
             Wait w = wait_for(s, kWritable, deadline, error);
             if (w != Wait::Ready) return wait_failure(w, deadline, done, error);
         }
-        long n = send_once(s, data + done, size - done, kNoSignal | (try_first ? kDontWait : 0));
+        // Never blocks inside the call, whatever the socket's mode: the
+        // deadline is kept by the wait above.
+        long n = send_once(s, data + done, size - done, kNoSignal | kDontWait);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             continue;  // straight on: the buffer may have room for the rest
@@ -256,6 +284,15 @@ int set_no_delay(NativeSocket s) {
     return 0;
 }
 
+int shutdown_both(NativeSocket s) {
+#ifdef _WIN32
+    if (::shutdown(native(s), SD_BOTH) != 0) return last_error();
+#else
+    if (::shutdown(native(s), SHUT_RDWR) != 0) return last_error();
+#endif
+    return 0;
+}
+
 int bad_socket_error() {
 #ifdef _WIN32
     return WSAENOTSOCK;
@@ -263,5 +300,7 @@ int bad_socket_error() {
     return EBADF;
 #endif
 }
+
+int would_block_error() { return kWouldBlock; }
 
 }  // namespace qel::net

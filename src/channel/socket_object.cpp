@@ -1,0 +1,233 @@
+#include "channel/socket_object.hpp"
+
+#include "module/interned.hpp"
+#include "module/state.hpp"
+
+#include <cerrno>
+#include <vector>
+
+namespace qel::sockets {
+
+namespace {
+
+const Name kFileno{"fileno"};
+const Name kGettimeout{"gettimeout"};
+const Name kClose{"close"};
+const Name kTimeout{"timeout"};
+const Name kSocket{"_socket"};
+const Name kTcpConnect{"_tcp_connect"};
+
+[[noreturn]] void raise_os_error(int code) {
+#ifdef _WIN32
+    PyErr_SetExcFromWindowsErr(PyExc_OSError, code);
+#else
+    errno = code;
+    PyErr_SetFromErrno(PyExc_OSError);
+#endif
+    throw PythonError{};
+}
+
+// Exactly what the socket module raises when its time-out runs out.
+[[noreturn]] void raise_socket_timeout() { raise(state().socket_timeout, "timed out"); }
+
+[[noreturn]] void raise_peer_closed() { raise(PyExc_ConnectionResetError, "connection closed by the peer"); }
+
+// The descriptor of a socket object; a closed socket reports -1 and gets the
+// error a call on a closed socket gets.
+net::NativeSocket descriptor(PyObject* sock) {
+    Ref fd = call_method(sock, kFileno.get());
+    long long value = PyLong_AsLongLong(fd.get());
+    if (value == -1 && PyErr_Occurred()) throw PythonError{};
+    if (value < 0) raise_os_error(net::bad_socket_error());
+    return static_cast<net::NativeSocket>(value);
+}
+
+// The socket object's time-out: negative for none (blocking).
+double timeout_of(PyObject* sock) {
+    Ref timeout = call_method(sock, kGettimeout.get());
+    if (timeout.get() == Py_None) return -1;
+    double seconds = PyFloat_AsDouble(timeout.get());
+    if (seconds == -1.0 && PyErr_Occurred()) throw PythonError{};
+    return seconds;
+}
+
+Ref connect_function() {
+    PyObject* dict = PyModule_GetDict(state().module);
+    PyObject* fn = PyDict_GetItemWithError(dict, kTcpConnect.get());
+    if (fn == nullptr) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", kTcpConnect.get());
+        throw PythonError{};
+    }
+    return Ref::borrow(fn);
+}
+
+}  // namespace
+
+void connect(PyObject* self, PyObject* host, PyObject* port, PyObject* timeout) {
+    Ref fn = connect_function();
+    Ref address = checked(PyTuple_Pack(2, host, port));
+    Ref keywords = checked(PyTuple_Pack(1, kTimeout.get()));
+    PyObject* stack[] = {address.get(), timeout};
+    Ref sock = checked(PyObject_Vectorcall(fn.get(), stack, 1, keywords.get()));
+    setattr(self, kSocket.get(), sock.get());
+    // Requests are a few bytes each and wait for their answer; Nagle would
+    // hold them back. A socket that is no TCP socket refuses the option,
+    // which costs nothing but that latency, so its answer is not looked at.
+    (void)net::set_no_delay(descriptor(sock.get()));
+    follow_timeout(sock.get());
+}
+
+void follow_timeout(PyObject* sock) {
+    if (!net::can_wait_in_receive()) return;
+    const double seconds = timeout_of(sock);
+    // A zero time-out means non-blocking: the socket stays as it is. Any
+    // other lets a receive wait inside the kernel, bounded there by the same
+    // time-out, so that waiting for an answer is a single system call. The
+    // socket object keeps its own time-out for its own calls, which wait
+    // with poll first whatever the descriptor's mode.
+    if (seconds != 0) (void)net::set_blocking_timeouts(descriptor(sock), seconds);
+}
+
+void close(PyObject* owner, PyObject* sock) {
+    if (ObjectLock::mark_closing_if_busy(owner)) {
+        // Another thread is inside an operation, perhaps waiting for an
+        // answer: shutting the connection down ends that wait at once. A
+        // socket that is closed already has nothing to wake.
+        PyObject* fd = PyObject_CallMethodObjArgs(sock, kFileno.get(), nullptr);
+        if (fd == nullptr) {
+            PyErr_Clear();
+        } else {
+            long long value = PyLong_AsLongLong(fd);
+            Py_DECREF(fd);
+            if (value >= 0) (void)net::shutdown_both(static_cast<net::NativeSocket>(value));
+            PyErr_Clear();
+        }
+    }
+    ObjectLock lock(owner);
+    call_method(sock, kClose.get());
+}
+
+Ref socket_of(PyObject* self) { return getattr(self, kSocket.get()); }
+
+Py_ssize_t receive_size(PyObject* size) {
+    Py_ssize_t n = PyNumber_AsSsize_t(size, PyExc_OverflowError);
+    if (n == -1 && PyErr_Occurred()) throw PythonError{};
+    if (n < 0) raise(PyExc_ValueError, "negative buffersize in recv");
+    return n;
+}
+
+Connection::Connection(PyObject* sock, const ObjectLock* lock)
+    : sock_(sock), lock_(lock), fd_(descriptor(sock)) {
+    // Asked afresh for every operation, since settimeout may have changed it.
+    timeout_ = timeout_of(sock);
+    forever_ = timeout_ < 0;
+}
+
+net::Deadline Connection::deadline() const {
+    return forever_ ? net::Deadline::never() : net::Deadline::after(timeout_);
+}
+
+void Connection::check_still_owned() const {
+    if (lock_ != nullptr && lock_->closing()) raise_os_error(net::bad_socket_error());
+    if (descriptor(sock_) != fd_) raise_os_error(net::bad_socket_error());
+}
+
+std::size_t Connection::receive(std::uint8_t* buffer, std::size_t want, std::size_t capacity, OnSilence on_silence,
+                                FirstStep first) {
+    if (want == 0) return 0;
+    const net::Deadline limit = deadline();
+    std::size_t got = 0;
+    bool closed = false, timed_out = false;
+    // What is already there is taken with the interpreter lock held; only a
+    // wait gives it up, so threads don't hand the lock over for nothing.
+    if (first == FirstStep::Take || limit.immediate() || !net::can_try_without_blocking()) {
+        if (net::can_try_without_blocking()) {
+            net::IoResult now = net::recv_now(fd_, buffer, capacity);
+            if (now.status == net::IoStatus::Failed) raise_os_error(now.error);
+            closed = now.status == net::IoStatus::PeerClosed;
+            got = now.done;
+        }
+        timed_out = limit.immediate();
+    }
+    // The first wait is one receive that waits inside the kernel; a second
+    // (a split answer, a socket whose mode was changed behind our back)
+    // waits with poll for the rest of the same deadline.
+    bool in_kernel = net::can_wait_in_receive();
+    while (got < want && !closed && !timed_out) {
+        net::IoResult r;
+        const bool waiting_in_receive = in_kernel && got == 0;
+        std::uint8_t* at = buffer + got;
+        const std::size_t need = want - got, room = capacity - got;
+        Py_BEGIN_ALLOW_THREADS
+        r = waiting_in_receive ? net::recv_waiting(fd_, at, room) : net::recv_at_least(fd_, at, need, room, limit);
+        Py_END_ALLOW_THREADS
+        check_still_owned();
+        got += r.done;
+        switch (r.status) {
+            case net::IoStatus::Complete: break;
+            case net::IoStatus::PeerClosed: closed = true; break;
+            case net::IoStatus::TimedOut: timed_out = true; break;
+            case net::IoStatus::WouldBlock:
+                in_kernel = false;
+                timed_out = !waiting_in_receive || limit.passed();
+                break;
+            case net::IoStatus::Interrupted: checked_status(PyErr_CheckSignals()); break;
+            case net::IoStatus::Failed: raise_os_error(r.error);
+        }
+    }
+    if (got > 0 || on_silence == OnSilence::ReturnWhatCame) return got;
+    if (closed) raise_peer_closed();
+    if (on_silence == OnSilence::ReturnEmpty) return 0;
+    if (limit.immediate()) raise_os_error(net::would_block_error());
+    raise_socket_timeout();
+}
+
+void Connection::send(const std::uint8_t* data, std::size_t size) {
+    std::size_t sent = 0;
+    if (net::can_try_without_blocking() && size > 0) {
+        net::IoResult now = net::send_now(fd_, data, size);
+        if (now.status == net::IoStatus::Failed) raise_os_error(now.error);
+        sent = now.done;
+    }
+    const net::Deadline limit = deadline();
+    while (sent < size) {
+        net::IoResult r;
+        Py_BEGIN_ALLOW_THREADS
+        r = net::send_all(fd_, data + sent, size - sent, limit);
+        Py_END_ALLOW_THREADS
+        check_still_owned();
+        sent += r.done;
+        switch (r.status) {
+            case net::IoStatus::Complete: break;
+            case net::IoStatus::Interrupted: checked_status(PyErr_CheckSignals()); break;
+            case net::IoStatus::TimedOut: raise_socket_timeout();
+            default: raise_os_error(r.error);
+        }
+    }
+}
+
+std::size_t Connection::pending() {
+    std::size_t count = 0;
+    int error = net::pending_bytes(fd_, count);
+    if (error != 0) raise_os_error(error);
+    return count;
+}
+
+void Connection::discard_pending() {
+    const std::size_t stale = pending();
+    if (stale == 0) return;
+    std::vector<std::uint8_t> sink(stale);
+    receive(sink.data(), stale, stale, OnSilence::ReturnEmpty);
+}
+
+Ref receive(PyObject* sock, const ObjectLock* lock, std::size_t want, std::size_t capacity, OnSilence on_silence) {
+    Connection connection(sock, lock);
+    Ref bytes = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
+    // Nobody else can see the new object yet, so it is filled without the lock.
+    auto* buffer = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get()));
+    const std::size_t got = connection.receive(buffer, want, capacity, on_silence);
+    if (got == capacity) return bytes;
+    return checked(PyBytes_FromStringAndSize(PyBytes_AS_STRING(bytes.get()), static_cast<Py_ssize_t>(got)));
+}
+
+}  // namespace qel::sockets

@@ -1,0 +1,80 @@
+// The TCP socket object that TCPTunnel and ModbusTCPMaster keep in `_socket`,
+// seen from native code: the connection step, and receive, send and pending
+// count on its descriptor. Waits run natively with the interpreter lock
+// released; failures are raised as Python's own socket raises them.
+#pragma once
+
+#include "channel/native_socket.hpp"
+#include "module/object_lock.hpp"
+#include "module/ref.hpp"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qel::sockets {
+
+// self._socket = _tcp_connect((host, port), timeout=timeout), set up for
+// native waits. `_tcp_connect` is looked up in the module at call time.
+void connect(PyObject* self, PyObject* host, PyObject* port, PyObject* timeout);
+
+// After the socket object's time-out changed: native waits follow it.
+void follow_timeout(PyObject* sock);
+
+// Closes the socket object that `owner` (whose lock guards its operations)
+// keeps. A thread waiting on the connection is woken first and fails with
+// an OSError; the descriptor is closed only once no call uses it.
+void close(PyObject* owner, PyObject* sock);
+
+// self._socket, held for the length of a call.
+Ref socket_of(PyObject* self);
+
+// A receive size as socket.recv takes it: an index, not negative.
+Py_ssize_t receive_size(PyObject* size);
+
+// What a receive does when nothing at all came: raise the socket's time-out
+// error, return empty on a time-out, or return empty whatever ended it (the
+// receive continues one that already brought something).
+enum class OnSilence { RaiseTimeout, ReturnEmpty, ReturnWhatCame };
+
+// Whether a receive first takes what is already there, or waits at once
+// (right after a request went out, when nothing can be there yet).
+enum class FirstStep { Take, Wait };
+
+// One socket object's descriptor and time-out, asked of it once for the
+// calls of one operation. Every receive and send counts its own time-out
+// from its own start. After every wait without the interpreter lock the
+// socket must still be open and own the same descriptor, else the call
+// fails with EBADF, so a descriptor number the system has handed on is
+// never read from or written to.
+class Connection {
+public:
+    // `lock`: the owner's lock, held by the caller, that close() marks.
+    Connection(PyObject* sock, const ObjectLock* lock);
+
+    // Receives until `want` bytes arrived, taking up to `capacity` when more
+    // is already there, or until the peer closed or the time-out ran out.
+    // Returns how many arrived. A peer that closed before anything arrived
+    // raises ConnectionResetError.
+    std::size_t receive(std::uint8_t* buffer, std::size_t want, std::size_t capacity, OnSilence on_silence,
+                        FirstStep first = FirstStep::Take);
+    void send(const std::uint8_t* data, std::size_t size);
+    std::size_t pending();
+    // Throws away what was received and not read (a late answer).
+    void discard_pending();
+    // A deadline one time-out from now.
+    net::Deadline deadline() const;
+
+private:
+    void check_still_owned() const;
+
+    PyObject* sock_;
+    const ObjectLock* lock_;
+    net::NativeSocket fd_;
+    bool forever_ = false;
+    double timeout_ = 0;
+};
+
+// Receives into a new bytes object (see Connection::receive).
+Ref receive(PyObject* sock, const ObjectLock* lock, std::size_t want, std::size_t capacity, OnSilence on_silence);
+
+}  // namespace qel::sockets

@@ -1,0 +1,43 @@
+// The rules an RTU answer is read and judged by: how long it must be, when it
+// is an exception answer, and what is wrong with it. Plain C++ on bytes: no
+// Python, no I/O. The caller reads; these say what the bytes mean.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qel::codec {
+
+// Every answer is read in two steps: this many bytes first, which already
+// hold a whole exception answer (station, code | 0x80, exception code, CRC),
+// then the rest of the expected length.
+constexpr std::size_t kAnswerHead = 5;
+
+// The longest answer a read can announce: head, 255 data bytes, CRC.
+constexpr std::size_t kLongestAnswer = 3 + 255 + 2;
+
+// The echo that answers every write.
+constexpr std::size_t kEchoLength = 8;
+
+enum class AnswerFault : std::uint8_t {
+    None,
+    Short,            // fewer bytes than expected arrived: the slave's time-out
+    SlaveException,   // the function code carries the exception flag
+    CrcMismatch,      // the last two bytes are not the CRC of the rest
+    OddByteCount,     // register data must come in byte pairs
+};
+
+// The head, as far as it arrived.
+AnswerFault judge_head(const std::uint8_t* head, std::size_t size);
+
+// The whole length of a read answer (registers or coils), from its head.
+inline std::size_t counted_length(const std::uint8_t* head) { return 3 + std::size_t{head[2]} + 2; }
+
+// A whole answer of `expected` bytes of which `size` arrived; the CRC is
+// judged only when asked, and only once the length is right.
+AnswerFault judge_answer(const std::uint8_t* frame, std::size_t size, std::size_t expected, bool check_crc);
+
+// Register data: the byte count of a read answer must be even.
+AnswerFault judge_register_data(const std::uint8_t* frame);
+
+}  // namespace qel::codec

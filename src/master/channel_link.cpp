@@ -1,0 +1,59 @@
+// A plain master over any channel: the engine members' bodies run here, and
+// the channel's own in_waiting, read and write are called through Python.
+#include "codec/byte_array.hpp"
+#include "codec/protocol_errors.hpp"
+#include "master/links.hpp"
+#include "module/state.hpp"
+
+namespace qel::master {
+
+namespace {
+
+const Name kInWaiting{"in_waiting"};
+const Name kChannelRead{"read"};
+const Name kChannelWrite{"write"};
+const Name kLastSent{"MessageLastSent"};
+const Name kLastReceived{"MessageLastReceived"};
+
+}  // namespace
+
+// Stale input (a late answer of an earlier request) is read and thrown away
+// first; the count is asked again for the read, as the channel may have
+// received more meanwhile.
+void ChannelLink::send_message(PyObject* message) {
+    Ref waiting = getattr(channel_, kInWaiting.get());
+    Ref zero = new_int(0);
+    if (checked_status(PyObject_RichCompareBool(waiting.get(), zero.get(), Py_GT))) {
+        waiting = getattr(channel_, kInWaiting.get());
+        call_method(channel_, kChannelRead.get(), waiting.get());
+    }
+    call_method(channel_, kChannelWrite.get(), message);
+    Ref sent = checked(PyBytes_FromObject(message));
+    setattr(self_, kLastSent.get(), sent.get());
+    setattr(self_, kLastReceived.get(), state().empty_bytes);
+}
+
+Ref ChannelLink::read_object(PyObject* size) {
+    Ref data = call_method(channel_, kChannelRead.get(), size);
+    Ref received = getattr(self_, kLastReceived.get());
+    Ref grown = checked(PyNumber_Add(received.get(), data.get()));
+    setattr(self_, kLastReceived.get(), grown.get());
+    return data;
+}
+
+void ChannelLink::send(const codec::Frame& frame) {
+    Ref message = new_byte_array(frame.data(), frame.size());
+    send_message(message.get());
+}
+
+void ChannelLink::read(Bytes& answer, std::size_t size) {
+    Ref wanted = new_int(static_cast<long long>(size));
+    Bytes more = answer_bytes(read_object(wanted.get()).get());
+    answer.insert(answer.end(), more.begin(), more.end());
+}
+
+void ChannelLink::check_crc(const Bytes& frame, PyObject* station) {
+    if (!codec::crc_is_right(frame.data(), frame.size())) codec::raise_crc_error(station);
+}
+
+}  // namespace qel::master

@@ -1,0 +1,110 @@
+#include "codec/byte_array.hpp"
+#include "codec/protocol_errors.hpp"
+#include "master/links.hpp"
+#include "module/buffer.hpp"
+#include "module/object_lock.hpp"
+
+#include <optional>
+
+namespace qel::master {
+
+namespace {
+
+const Name kTunnel{"_Master__tunnel"};
+
+// The link a road names; it lives as long as the transaction.
+class LinkHolder {
+public:
+    Link& open(const RoadChoice& road, PyObject* self, const ObjectLock& lock) {
+        switch (road.road) {
+            case Road::Tunnel: return tunnel_.emplace(road, &lock);
+            case Road::Channel: return channel_.emplace(self, road.channel);
+            case Road::Instance: break;
+        }
+        return instance_.emplace(self);
+    }
+
+private:
+    std::optional<InstanceLink> instance_;
+    std::optional<ChannelLink> channel_;
+    std::optional<TunnelLink> tunnel_;
+};
+
+Bytes await_answer(Link& link, PyObject* station, AnswerShape shape) {
+    if (shape == AnswerShape::Echo) return link.feedback(station, codec::kEchoLength, true);
+    return read_counted(link, station);
+}
+
+}  // namespace
+
+Bytes Link::feedback(PyObject* station, std::size_t normal_len, bool check_crc) {
+    return master::feedback(*this, station, normal_len, check_crc);
+}
+
+Bytes feedback(Link& link, PyObject* station, std::size_t normal_len, bool check_crc) {
+    Bytes answer;
+    answer.reserve(normal_len > codec::kAnswerHead ? normal_len : codec::kAnswerHead);
+    link.read(answer, codec::kAnswerHead);
+    codec::check(codec::judge_head(answer.data(), answer.size()), station, answer.data());
+    // Made even when it asks for nothing: the read of the rest is a step of
+    // its own that an override may watch.
+    link.read(answer, normal_len - codec::kAnswerHead);
+    codec::check(codec::judge_answer(answer.data(), answer.size(), normal_len, false), station, answer.data());
+    if (check_crc) link.check_crc(answer, station);
+    return answer;
+}
+
+Bytes read_counted(Link& link, PyObject* station) {
+    Bytes answer = link.feedback(station, codec::kAnswerHead, false);
+    // A replaced __feedback_assistant may hand back anything.
+    if (answer.size() < 3) raise(PyExc_IndexError, "array index out of range");
+    const std::size_t expected = codec::kAnswerHead + answer[2];
+    link.read(answer, answer[2]);
+    if (answer.size() < expected) codec::raise_timeout();
+    link.check_crc(answer, station);
+    return answer;
+}
+
+Ref channel_of(PyObject* self) { return getattr(self, kTunnel.get()); }
+
+Ref lock_key(PyObject* self) {
+    PyObject* channel = PyObject_GetAttr(self, kTunnel.get());
+    if (channel != nullptr) return Ref::steal(channel);
+    // The operation fails later, where the road first needs the channel.
+    PyErr_Clear();
+    return Ref::borrow(self);
+}
+
+Bytes transact(const Request& request) {
+    PyObject* self = request.self;
+    ObjectLock lock(lock_key(self).get());
+    RoadChoice road = pick_road(self);
+    LinkHolder holder;
+    if (road.road == Road::Instance) {
+        PyObject* stack[5] = {self};
+        for (std::size_t i = 0; i < request.nargs; ++i) stack[1 + i] = request.args[i];
+        checked(PyObject_VectorcallMethod(request.sender.get(), stack,
+                                          (request.nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        return await_answer(holder.open(road, self, lock), request.station(), request.shape);
+    }
+    // The sender is this module's own: build its frame here. That may run
+    // Python code (an argument's __index__, the values' iterator) which may
+    // replace members, so the road is looked at again before it is taken.
+    const codec::Frame frame = request.build(request.args.data());
+    road = pick_road(self);
+    Link& link = holder.open(road, self, lock);
+    link.send(frame);
+    return await_answer(link, request.station(), request.shape);
+}
+
+Bytes answer_bytes(PyObject* answer) {
+    if (PyObject_CheckBuffer(answer)) {
+        Buffer b(answer);
+        return {b.data(), b.data() + b.size()};
+    }
+    Ref array = new_byte_array(answer);
+    Buffer b(array.get());
+    return {b.data(), b.data() + b.size()};
+}
+
+}  // namespace qel::master

@@ -1,0 +1,94 @@
+// The RTU transaction engine and the links it runs over.
+//
+// A transaction is written once, here: send the request (stale input
+// discarded first), read the 5-byte head, recognise an exception answer,
+// work out the expected length, read the rest, check the length and the
+// CRC, and keep MessageLastSent and MessageLastReceived. What a step does to
+// the world is the link's business:
+//
+// - InstanceLink goes through the instance and the class, exactly as
+//   Master's members reach each other, so that an override anywhere on that
+//   road takes effect (the general road).
+// - ChannelLink runs the engine members' own bodies inline and calls the
+//   channel's in_waiting, read and write itself: the same calls, in the same
+//   order, with the same arguments (a plain Master over any channel).
+// - TunnelLink does what TCPTunnel's own members would do, natively on its
+//   socket, without a Python call in between (a plain Master over a plain
+//   TCPTunnel).
+//
+// pick_road() (link_guard.cpp) decides which one may run.
+#pragma once
+
+#include "codec/answer_rules.hpp"
+#include "codec/frames.hpp"
+#include "module/interned.hpp"
+#include "module/ref.hpp"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace qel::master {
+
+using Bytes = std::vector<std::uint8_t>;
+
+class Link {
+public:
+    virtual ~Link() = default;
+    // __write_message: stale input discarded, the frame written, then
+    // MessageLastSent set and MessageLastReceived emptied.
+    virtual void send(const codec::Frame& frame) = 0;
+    // __read: one channel read of up to `size` bytes, recorded in
+    // MessageLastReceived and appended to `answer`.
+    virtual void read(Bytes& answer, std::size_t size) = 0;
+    // Master.__check_crc(frame, station)
+    virtual void check_crc(const Bytes& frame, PyObject* station) = 0;
+    // __feedback_assistant(station, normal_len, check_crc); the engine's own
+    // unless the link goes through the instance.
+    virtual Bytes feedback(PyObject* station, std::size_t normal_len, bool check_crc);
+};
+
+// The engine's steps.
+
+// Reads an answer of `normal_len` bytes in exactly two reads: the head,
+// which already tells an exception answer, then the rest.
+Bytes feedback(Link& link, PyObject* station, std::size_t normal_len, bool check_crc);
+
+// A read answer: the head through feedback, then as many bytes as its byte
+// count says, the length and the CRC checked.
+Bytes read_counted(Link& link, PyObject* station);
+
+enum class AnswerShape {
+    Counted,  // a read: the byte count tells the length
+    Echo,     // a write: the 8-byte echo, its CRC checked
+};
+
+// One request of an operation, described for every road: on the general
+// road the sender is called through the instance with `args`; otherwise
+// `build` makes the same frame from the same arguments here.
+struct Request {
+    PyObject* self;
+    const Name& sender;
+    std::array<PyObject*, 4> args;  // station first
+    std::size_t nargs;
+    codec::Frame (*build)(PyObject* const* args);
+    AnswerShape shape;
+    PyObject* station() const { return args[0]; }
+};
+
+// The whole transaction, serialised with every other on the same channel.
+// Returns the answer frame.
+Bytes transact(const Request& request);
+
+// The channel of a master (self.__tunnel).
+Ref channel_of(PyObject* self);
+
+// The key whose lock serialises the operations of a master: its channel,
+// shared by every master on it, or the master itself without one.
+Ref lock_key(PyObject* self);
+
+// An answer as the engine holds it: the bytes a byte array would hold.
+Bytes answer_bytes(PyObject* answer);
+
+}  // namespace qel::master

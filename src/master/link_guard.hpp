@@ -1,0 +1,33 @@
+// The one guard that decides which link a transaction may run over.
+//
+// Everything the engine reaches through the instance or a class must be as
+// the module built it: every member of Master's class (the senders,
+// __write_message, __read, __feedback_assistant, __check_crc, and any
+// attribute-access hook, which a plain class does not have), and an instance
+// dict that holds nothing but its three attributes, so that it shadows none
+// of them. Then ChannelLink may run; when the channel is moreover an exact
+// TCPTunnel whose class and instance are likewise as built, TunnelLink.
+//
+// The class check is cached against the type's version tag, which the
+// interpreter renews on any assignment to the class; the instance check
+// looks at the dict's size and the three names, whatever the number of
+// members.
+#pragma once
+
+#include "module/ref.hpp"
+
+namespace qel::master {
+
+enum class Road { Instance, Channel, Tunnel };
+
+struct RoadChoice {
+    Road road = Road::Instance;
+    Ref master_dict;               // plain roads: the master's instance dict
+    PyObject* channel = nullptr;   // plain roads: borrowed from master_dict
+    PyObject* socket = nullptr;    // Tunnel: the tunnel's `_socket`, borrowed from its dict
+    Ref tunnel_dict;
+};
+
+RoadChoice pick_road(PyObject* self);
+
+}  // namespace qel::master

@@ -1,0 +1,68 @@
+// The three links of the transaction engine (see link.hpp).
+#pragma once
+
+#include "channel/socket_object.hpp"
+#include "master/link.hpp"
+#include "master/link_guard.hpp"
+
+#include <array>
+
+namespace qel::master {
+
+// Through the instance: self.__write_message, self.__read,
+// self.__feedback_assistant and Master.__check_crc, whatever they are now.
+class InstanceLink final : public Link {
+public:
+    explicit InstanceLink(PyObject* self) : self_(self) {}
+    void send(const codec::Frame& frame) override;
+    void read(Bytes& answer, std::size_t size) override;
+    void check_crc(const Bytes& frame, PyObject* station) override;
+    Bytes feedback(PyObject* station, std::size_t normal_len, bool check_crc) override;
+
+private:
+    PyObject* self_;
+};
+
+// The engine members' own bodies over the channel's members, called through
+// Python: the master's channel may be any object.
+class ChannelLink final : public Link {
+public:
+    // `channel` is self.__tunnel, held by the caller.
+    ChannelLink(PyObject* self, PyObject* channel) : self_(self), channel_(channel) {}
+    void send(const codec::Frame& frame) override;
+    void read(Bytes& answer, std::size_t size) override;
+    void check_crc(const Bytes& frame, PyObject* station) override;
+
+    // The bodies of __write_message and __read, on the objects they are given.
+    void send_message(PyObject* message);
+    Ref read_object(PyObject* size);
+
+private:
+    PyObject* self_;
+    PyObject* channel_;
+};
+
+// TCPTunnel's own reads and writes, natively on its socket. A read takes
+// what has arrived up to the longest answer, so that an answer that is there
+// whole comes in one system call; bytes beyond what the engine asked for
+// serve its next read, and what is left at the end would have been stale
+// input for the next request, which discards it.
+class TunnelLink final : public Link {
+public:
+    TunnelLink(const RoadChoice& road, const ObjectLock* lock);
+    ~TunnelLink() override;
+    void send(const codec::Frame& frame) override;
+    void read(Bytes& answer, std::size_t size) override;
+    void check_crc(const Bytes& frame, PyObject* station) override;
+
+private:
+    PyObject* master_dict_;
+    sockets::Connection connection_;
+    Bytes received_;                               // since the request went out
+    std::array<std::uint8_t, codec::kLongestAnswer> ahead_{};
+    std::size_t ahead_begin_ = 0, ahead_end_ = 0;  // received, not yet asked for
+    bool sent_ = false;
+    bool answer_started_ = false;
+};
+
+}  // namespace qel::master
