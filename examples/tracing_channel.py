@@ -16,12 +16,16 @@ from qel_modbus import Master, TCPTunnel
 WIRE = logging.getLogger("modbus.wire")
 
 
+def spaced(data):
+    return " ".join("%02x" % b for b in bytes(data))
+
+
 class TracingChannel:
     def __init__(self, inner, log=WIRE):
         self.inner, self.log = inner, log
 
     def write(self, data):
-        self.log.debug("-> %s", bytes(data).hex(" "))
+        self.log.debug("-> %s", spaced(data))
         return self.inner.write(data)
 
     def read(self, size=1):
@@ -31,7 +35,7 @@ class TracingChannel:
             self.log.debug("<- %s: %s", type(e).__name__, e)
             raise
         if data or size:
-            self.log.debug("<- %s", bytes(data).hex(" ") if data else "(nothing)")
+            self.log.debug("<- %s", spaced(data) if data else "(nothing)")
         return data
 
     @property

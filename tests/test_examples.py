@@ -48,7 +48,8 @@ def test_every_example_is_checked():
 
 @pytest.mark.parametrize("name", sorted(EXPECTED))
 def test_example_output(name):
-    out = subprocess.run([sys.executable, os.path.join(ROOT, "examples", name)], capture_output=True, text=True,
+    out = subprocess.run([sys.executable, os.path.join(ROOT, "examples", name)], stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, universal_newlines=True,
                          timeout=60, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
     assert out.returncode == 0, out.stderr
     lines = out.stdout.splitlines(keepends=True)

@@ -38,7 +38,9 @@ SHOWN_OUTPUT = re.search(r"```text\n(.*?)```", TRY_IT, re.S).group(1)
 def engine_reports_closed_peer():
     """Whether TCPTunnel.read tells a connection the peer closed from silence;
     the threads and closed-connection blocks describe that engine."""
-    with socket.create_server(("127.0.0.1", 0)) as server:
+    with socket.socket() as server:
+        server.bind(("127.0.0.1", 0))
+        server.listen(1)
         tunnel = qel_modbus.TCPTunnel("127.0.0.1", server.getsockname()[1], timeout=1.0)
         server.accept()[0].close()
         try:
@@ -68,7 +70,7 @@ def simulator():
     if os.name != "posix":
         args.remove("--pty")
     proc = subprocess.Popen([sys.executable, "-m", "qel_modbus_simslave", "--lifetime", "60", *args], cwd=ROOT,
-                            env=ENV, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+                            env=ENV, stdin=subprocess.PIPE, stdout=subprocess.PIPE, universal_newlines=True)
     try:
         lines = []
         while not lines or not lines[-1].startswith("stations"):
@@ -114,6 +116,7 @@ def test_block_prints_what_it_claims(simulator, heading, code, capsys):
 
 def test_quickstart_prints_what_it_read():
     out = subprocess.run([sys.executable, os.path.join(ROOT, "examples", "quickstart.py")],
-                         capture_output=True, text=True, timeout=60, env=ENV)
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
+                         timeout=60, env=ENV)
     assert out.returncode == 0, out.stderr
     assert "holding registers 0-2: [1200, 3400, 5600]" in out.stdout

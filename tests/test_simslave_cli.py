@@ -21,14 +21,15 @@ posix_only = pytest.mark.skipif(os.name != "posix", reason="needs a POSIX pseudo
 
 def run(*args, cwd=ROOT, env=ENV):
     return subprocess.run([sys.executable, "-m", "qel_modbus_simslave", *args], cwd=cwd, env=env,
-                          capture_output=True, text=True, timeout=30)
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=30)
 
 
 @contextlib.contextmanager
 def cli(*args):
     """The slave started as a user would; yields the addresses it printed."""
     proc = subprocess.Popen([sys.executable, "-m", "qel_modbus_simslave", "--lifetime", "30", *args],
-                            cwd=ROOT, env=ENV, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+                            cwd=ROOT, env=ENV, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            universal_newlines=True)
     try:
         lines = []
         while not lines or not lines[-1].startswith("stations"):
@@ -146,7 +147,7 @@ def test_fast_json_mode_serves_and_ends_with_stdin():
 @posix_only
 def test_sigterm_stops_it():
     with subprocess.Popen([sys.executable, "-m", "qel_modbus_simslave", "--rtu-tcp", "0", "--lifetime", "30"],
-                          cwd=ROOT, env=ENV, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True) as proc:
+                          cwd=ROOT, env=ENV, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, universal_newlines=True) as proc:
         assert "PORT=" in proc.stdout.readline()
         proc.terminate()
         assert proc.wait(5) == 0
