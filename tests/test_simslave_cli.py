@@ -102,12 +102,12 @@ def test_modes_share_one_image_from_file_and_command_line(tmp_path):
     (["--silent"], lambda chunks: chunks == []),
     (["--exception", "11"], lambda chunks: b"".join(chunks) == rtu_frame(bytes([1, 0x83, 11]))),
     (["--corrupt-crc"], lambda chunks: len(b"".join(chunks)) == 11 and crc16(b"".join(chunks)) != 0),
-    (["--split-at", "4", "--split-gap", "0.1"], lambda chunks: [len(c) for c in chunks] == [4, 7]),
-    (["--delay", "1"], lambda chunks: chunks == []),  # later than the 0.3 s we wait
+    (["--split-at", "4", "--split-gap", "0.4"], lambda chunks: [len(c) for c in chunks] == [4, 7]),
+    (["--delay", "1"], lambda chunks: chunks == []),  # later than we wait
 ], ids=["silent", "exception", "corrupt-crc", "split", "delay"])
 def test_fault_switches(switch, check):
     with cli("--rtu-tcp", "0", "--holding", "0=5,6,7", *switch) as where:
-        assert check(ask(where["PORT"], READ_3))
+        assert check(ask(where["PORT"], READ_3, timeout=0.6))
 
 
 def test_late_answer_arrives():
