@@ -1,6 +1,6 @@
 """The project's simulated Modbus slave, in pure Python.
 
-    from simslave import RtuTcpSlave
+    from qel_modbus_simslave import RtuTcpSlave
     with RtuTcpSlave() as slave:                 # station 1, port chosen by the OS
         slave.image.set_holding(0, [1, 2, 3])
         host, port = slave.address
@@ -10,7 +10,9 @@
 
 Transports: RtuTcpSlave, RtuPtySlave, ModbusTcpSlave (threads, in process),
 SlaveProcess / ``python -m qel_modbus_simslave`` (a child process, for benchmarks).
-The data image and its accessors: simslave.image.SlaveImage.
+The data image and its accessors: qel_modbus_simslave.image.SlaveImage.
+The command line, with fault switches and a pseudo-terminal mode:
+``python -m qel_modbus_simslave --help``.
 """
 
 from .image import SlaveImage

@@ -1,13 +1,14 @@
 """The transports: RTU over TCP, RTU on a pseudo-terminal, Modbus TCP.
 
 Each server runs in daemon threads, is a context manager, stops on
-``close()`` and by itself after ``lifetime`` seconds.  Shared attributes:
+``close()`` and by itself after ``lifetime`` seconds (None: never).  Shared attributes:
 
 - ``image``: the SlaveImage served (pass one in to share it between servers),
 - ``faults``: a Faults object, see there; read once per request,
 - ``requests``: every raw request frame received, as bytes, in order (RTU:
   with CRC; Modbus TCP: with MBAP header).  Buffers dropped after silence are
-  logged too, so a test sees exactly what the master sent,
+  logged too, so a test sees exactly what the master sent.  ``record=False``
+  keeps it empty, for a slave that runs for days,
 - ``connections``: number of connections accepted so far.
 
 ``SlaveProcess`` runs ``python -m qel_modbus_simslave`` in a child process.
@@ -23,7 +24,7 @@ import threading
 import time
 
 from .image import SlaveImage
-from .rtu import GAP, rtu_reply, split_frames
+from .rtu import GAP, rtu_frame, rtu_reply, split_frames
 
 POLL = 0.02  # how often blocked threads look at the stop flag
 
@@ -43,6 +44,8 @@ class Faults:
     odd_byte_count       register reads: byte count one larger, one more data byte
     close_after_request  True: close the connection on receiving a request;
                          an int k: send the first k bytes of the answer, then close
+    answer_station       RTU: answer with this station byte (CRC made to fit),
+                         as a second device on the same address would
 
     Assignments are checked against these names; ``set(**kw)`` changes
     several at once, ``reset()`` switches everything off.
@@ -51,7 +54,7 @@ class Faults:
     _DEFAULTS = dict(delay=0.0, split_at=None, split_gap=0.05, trickle=None,
                      corrupt_crc=False, corrupt_byte=None, exception=None,
                      silent=False, truncate=None, extra=b"", odd_byte_count=False,
-                     close_after_request=None)
+                     close_after_request=None, answer_station=None)
 
     def __init__(self):
         object.__setattr__(self, "_lock", threading.Lock())
@@ -128,7 +131,8 @@ def mbap_reply(adu, process, stations):
 class _Server:
     _rtu = True
 
-    def __init__(self, image, stations, lifetime):
+    def __init__(self, image, stations, lifetime, record=True):
+        self.record = record
         self.image = image if image is not None else SlaveImage()
         self.stations = _stations(stations)
         self.faults = Faults()
@@ -175,7 +179,8 @@ class _Server:
 
     def _handle(self, frame, write):
         """Answer one request; False when the connection is to be closed."""
-        self.requests.append(frame)
+        if self.record:
+            self.requests.append(frame)
         f = self.faults.snapshot()
         reply = rtu_reply if self._rtu else mbap_reply
         answer = reply(frame, lambda pdu: self._pdu_reply(pdu, f), self.stations)
@@ -185,6 +190,8 @@ class _Server:
             return False
         if answer is None or f.silent:
             return not closing
+        if f.answer_station is not None and self._rtu:
+            answer = rtu_frame(bytes((f.answer_station,)) + answer[1:-2])
         out = bytearray(answer)
         if f.corrupt_crc and self._rtu:
             out[-1] ^= 0x01
@@ -242,7 +249,8 @@ class _Server:
             try:
                 frames, buf = mbap_split(buf)
             except ValueError:
-                self.requests.append(bytes(buf))
+                if self.record:
+                    self.requests.append(bytes(buf))
                 return
             for frame in frames:
                 if not self._handle(frame, write):
@@ -250,8 +258,8 @@ class _Server:
 
 
 class _TcpServer(_Server):
-    def __init__(self, image, host, port, stations, lifetime):
-        super().__init__(image, stations, lifetime)
+    def __init__(self, image, host, port, stations, lifetime, record):
+        super().__init__(image, stations, lifetime, record)
         try:
             self._listener = listen(host, port)
         except OSError:
@@ -296,8 +304,8 @@ class _TcpServer(_Server):
 class RtuTcpSlave(_TcpServer):
     """RTU frames over a TCP stream, no further header."""
 
-    def __init__(self, image=None, host="127.0.0.1", port=0, stations={1}, lifetime=300):
-        super().__init__(image, host, port, stations, lifetime)
+    def __init__(self, image=None, host="127.0.0.1", port=0, stations={1}, lifetime=300, record=True):
+        super().__init__(image, host, port, stations, lifetime, record)
 
 
 class ModbusTcpSlave(_TcpServer):
@@ -305,15 +313,15 @@ class ModbusTcpSlave(_TcpServer):
 
     _rtu = False
 
-    def __init__(self, image=None, host="127.0.0.1", port=0, stations=None, lifetime=300):
-        super().__init__(image, host, port, stations, lifetime)
+    def __init__(self, image=None, host="127.0.0.1", port=0, stations=None, lifetime=300, record=True):
+        super().__init__(image, host, port, stations, lifetime, record)
 
 
 class RtuPtySlave(_Server):
     """RTU on a pseudo-terminal; ``port`` is the device path for pyserial.
     close_after_request cannot hang up a pty: it only cuts the answer."""
 
-    def __init__(self, image=None, stations={1}, lifetime=300):
+    def __init__(self, image=None, stations={1}, lifetime=300, record=True):
         if os.name != "posix":
             raise OSError("RtuPtySlave needs a POSIX pseudo-terminal")
         import tty
@@ -323,7 +331,7 @@ class RtuPtySlave(_Server):
         # The slave end stays open here so the master end never sees a hangup
         # while the port is closed and reopened by a test.
         self.port = os.ttyname(self._slave)
-        super().__init__(image, stations, lifetime)
+        super().__init__(image, stations, lifetime, record)
         self._spawn(self._serve)
 
     def _serve(self):
@@ -358,7 +366,8 @@ class SlaveProcess:
 
     def __init__(self, rtu_tcp=0, modbus_tcp=0, lifetime=300, precomputed=False,
                  host="127.0.0.1"):
-        cmd = [sys.executable, "-m", "qel_modbus_simslave", "--host", host, "--lifetime", str(lifetime)]
+        cmd = [sys.executable, "-m", "qel_modbus_simslave", "--fast", "--json",
+               "--host", host, "--lifetime", str(lifetime)]
         if rtu_tcp is not None:
             cmd += ["--rtu-tcp", str(rtu_tcp)]
         if modbus_tcp is not None:
