@@ -2,6 +2,8 @@
 import re
 import struct
 from array import array
+from decimal import Decimal
+from fractions import Fraction
 
 import pytest
 
@@ -279,6 +281,16 @@ def test_exit_uses_the_instance_close():
     assert Counting.closes == 1 and channel.closed == 0
 
 
+class AsFloat:
+    """A number known only by its __float__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+
 @pytest.mark.parametrize("method, args, exc, text", [
     ("read_registers", (256, 0, 1), OverflowError, None),
     ("write_coil", (-1, 0, True), OverflowError, None),
@@ -297,6 +309,13 @@ def test_exit_uses_the_instance_close():
     ("write_multi_uint32", (1, 0, [1, 2, 1 << 32]), struct.error, None),
     ("write_float", (1, 0, 1e39), OverflowError, "float too large to pack with f format"),
     ("write_multi_float", (1, 0, [1.0, -1e39]), OverflowError, "float too large to pack with f format"),
+    # Whatever the number's type: none goes out as infinity.
+    ("write_float", (1, 0, Decimal("1e39")), OverflowError, "float too large to pack with f format"),
+    ("write_float", (1, 0, Fraction(-10 ** 39)), OverflowError, "float too large to pack with f format"),
+    ("write_float", (1, 0, 10 ** 39), OverflowError, "float too large to pack with f format"),
+    ("write_float", (1, 0, 10 ** 400), OverflowError, "int too large to convert to float"),
+    ("write_multi_float", (1, 0, [1.0, AsFloat(3.5e38)]), OverflowError, "float too large to pack with f format"),
+    ("write_float", (1, 0, "1.0"), struct.error, None),
     ("read_int32", (1, 0, b">"), TypeError, "Argument 'endian' has incorrect type (expected str, got bytes)"),
     ("write_float", (1, 0, 1.0, 0), TypeError, "Argument 'endian' has incorrect type (expected str, got int)"),
 ])

@@ -8,7 +8,7 @@ import pytest
 import serial
 
 from qel_modbus import Master, SlaveException, TCPTunnel
-from qel_modbus_simslave import RtuPtySlave, RtuTcpSlave
+from qel_modbus_simslave import RtuPtySlave, RtuTcpSlave, rtu_frame
 
 TIMEOUT = 0.3
 posix_only = pytest.mark.skipif(os.name != "posix", reason="needs a POSIX pseudo-terminal")
@@ -23,12 +23,23 @@ def pty_master(slave, timeout=TIMEOUT):
     return Master(serial.Serial(slave.port, baudrate=115200, timeout=timeout), timeout)
 
 
-@pytest.fixture(params=["tcp", pytest.param("pty", marks=posix_only)])
+class ThroughInstance(Master):
+    """Changes nothing, yet takes the road through the instance: a plain
+    Master over a TCPTunnel runs natively, over any other channel it calls the
+    channel's members itself. Every road must give the same results."""
+
+
+@pytest.fixture(params=[("tcp", Master), ("tcp", ThroughInstance),
+                        pytest.param(("pty", Master), marks=posix_only),
+                        pytest.param(("pty", ThroughInstance), marks=posix_only)],
+                ids=["tcp", "tcp-instance", "pty", "pty-instance"])
 def live(request):
-    """(master, slave) over each kind of channel."""
-    kind = RtuTcpSlave if request.param == "tcp" else RtuPtySlave
+    """(master, slave) over each kind of channel, on each road."""
+    channel, cls = request.param
+    kind = RtuTcpSlave if channel == "tcp" else RtuPtySlave
     with kind(lifetime=60) as slave:
-        with (tcp_master if request.param == "tcp" else pty_master)(slave) as master:
+        plain = (tcp_master if channel == "tcp" else pty_master)(slave)
+        with cls(plain._Master__tunnel, TIMEOUT) as master:
             yield master, slave
 
 
@@ -78,6 +89,23 @@ def test_writes_reach_the_slave_image(live, write, look, want):
     master, slave = live
     write(master)
     assert look(slave.image) == want
+    # The echo was read whole: station, code, address and value or count.
+    assert master.MessageLastReceived[:6] == master.MessageLastSent[:6] and len(master.MessageLastReceived) == 8
+
+
+def test_class_level_crc_check_is_honoured_by_reads_and_writes(live, monkeypatch):
+    master, slave = live
+    checked = []
+
+    def check_crc(message, station):
+        checked.append((bytes(message), station))
+    monkeypatch.setattr(Master, "_Master__check_crc", staticmethod(check_crc))
+    slave.image.set_holding(0, [7, 8])
+    slave.faults.corrupt_crc = True  # the replacement says every CRC is right
+    assert master.read_registers(1, 0, 2) == [7, 8]
+    master.write_register(1, 0, 9)
+    master.read_coils(1, 0, 3)
+    assert [len(m) for m, _ in checked] == [9, 8, 6] and {s for _, s in checked} == {1}
 
 
 @pytest.mark.parametrize("kind, value", [("int32", -123456789), ("uint32", 3000000000), ("float", 0.1),
@@ -228,3 +256,144 @@ def test_shared_master_misuse_raises_but_never_crashes():
             t.join(30)
         assert not any(t.is_alive() for t in threads) and seen  # the close is noticed
         assert all(issubclass(kind, (OSError, ValueError, SlaveException)) for kind in seen), set(seen)
+
+
+# ---- what makes a master leave its fast road ------------------------------------------
+
+@pytest.fixture(scope="module")
+def image_slave():
+    with RtuTcpSlave(lifetime=120) as s:
+        s.image.set_holding(0, list(range(100, 140)))
+        s.image.set_coils(0, [True, False, True, True])
+        yield s
+
+
+@pytest.fixture
+def tunnel(image_slave):
+    image_slave.faults.reset()
+    with TCPTunnel(*image_slave.address, timeout=0.3) as t:
+        yield t
+
+
+def recording(calls, name, original):
+    def wrapper(*args, **kwargs):
+        calls.append(name)
+        return original(*args, **kwargs)
+    return wrapper
+
+
+READ = (lambda m: m.read_registers(1, 0, 2), [100, 101])
+ROAD_MEMBERS = [
+    # (member of Master, an operation whose road reaches it, its result)
+    ("send_read_registers_request", READ),
+    ("_Master__send_read_xx_registers_request", READ),
+    ("_Master__send_read_xx_coils_request", (lambda m: m.read_coils(1, 0, 2), [True, False])),
+    ("send_write_register_request", (lambda m: m.write_register(1, 50, 7), None)),
+    ("send_write_registers_request", (lambda m: m.write_registers(1, 60, [1, 2]), None)),
+    ("send_write_coil_request", (lambda m: m.write_coil(1, 9, True), None)),
+    ("_Master__write_message", READ),
+    ("_Master__read", READ),
+    ("_Master__feedback_assistant", READ),
+    ("_Master__feedback_assistant", (lambda m: m.write_coil(1, 9, False), None)),
+]
+
+
+@pytest.mark.parametrize("where", ["class", "instance"])
+@pytest.mark.parametrize("name, operation", ROAD_MEMBERS, ids=[f"{n}-{i}" for i, (n, _) in enumerate(ROAD_MEMBERS)])
+def test_a_replaced_member_is_honoured(tunnel, monkeypatch, where, name, operation):
+    call, result = operation
+    calls = []
+    master = Master(tunnel)
+    if where == "class":
+        monkeypatch.setattr(Master, name, recording(calls, name, Master.__dict__[name]))
+    else:
+        master.__dict__[name] = recording(calls, name, getattr(master, name))
+    assert call(master) == result
+    assert calls, f"{name} replaced on the {where} was not called"
+    monkeypatch.undo()
+    calls.clear()
+    assert call(Master(tunnel)) == result and not calls
+
+
+def test_a_class_level_crc_check_is_honoured_on_a_plain_master(tunnel, monkeypatch):
+    calls = []
+    monkeypatch.setattr(Master, "_Master__check_crc",
+                        staticmethod(recording(calls, "crc", Master.__dict__["_Master__check_crc"].__func__)))
+    m = Master(tunnel)
+    assert m.read_registers(1, 0, 2) == [100, 101]
+    m.write_register(1, 50, 7)
+    assert calls == ["crc", "crc"]
+
+
+@pytest.mark.parametrize("cls_name, hook", [("Master", "__getattribute__"), ("Master", "__setattr__"),
+                                             ("TCPTunnel", "__getattribute__")])
+def test_attribute_hooks_are_honoured(tunnel, monkeypatch, cls_name, hook):
+    cls = {"Master": Master, "TCPTunnel": TCPTunnel}[cls_name]
+    seen = []
+
+    def spy(self, name, *rest):
+        seen.append(name)
+        return getattr(object, hook)(self, name, *rest)
+    monkeypatch.setattr(cls, hook, spy, raising=False)
+    m = Master(tunnel)
+    seen.clear()
+    assert m.read_registers(1, 0, 2) == [100, 101]
+    assert seen, f"{cls_name}.{hook} was bypassed"
+
+
+@pytest.mark.parametrize("where", ["class", "instance"])
+@pytest.mark.parametrize("name", ["read", "write"])
+def test_a_replaced_channel_member_is_honoured(tunnel, monkeypatch, where, name):
+    calls = []
+    if where == "class":
+        monkeypatch.setattr(TCPTunnel, name, recording(calls, name, getattr(TCPTunnel, name)))
+    else:
+        setattr(tunnel, name, recording(calls, name, getattr(tunnel, name)))
+    assert Master(tunnel).read_register(1, 1) == 101
+    assert calls
+
+
+def test_in_waiting_replaced_on_the_class_is_honoured(tunnel, monkeypatch):
+    calls = []
+    monkeypatch.setattr(TCPTunnel, "in_waiting", property(lambda self: calls.append("in_waiting") or 0))
+    assert Master(tunnel).read_register(1, 1) == 101
+    assert calls == ["in_waiting"]
+
+
+def test_tunnel_subclass_is_honoured(image_slave):
+    calls = []
+
+    class Tunnel(TCPTunnel):
+        def write(self, data):
+            calls.append(bytes(data))
+            return super().write(data)
+
+    with Master(Tunnel(*image_slave.address, timeout=0.3)) as m:
+        m.write_register(1, 80, 3)
+    assert calls == [rtu_frame(bytes([1, 6, 0, 80, 0, 3]))]
+
+
+def test_an_override_installed_while_the_frame_is_built_takes_effect(tunnel, monkeypatch):
+    calls = []
+
+    def values():
+        # Runs while write_registers builds its frame.
+        monkeypatch.setattr(Master, "_Master__write_message",
+                            recording(calls, "write", Master.__dict__["_Master__write_message"]))
+        yield 1
+        yield 2
+    assert Master(tunnel).write_registers(1, 60, ListLike(values)) is None
+    assert calls == ["write"]
+
+
+class ListLike:
+    """A collection with a length whose iteration runs a generator."""
+
+    def __init__(self, make):
+        self.make = make
+
+    def __len__(self):
+        return 2
+
+    def __iter__(self):
+        return self.make()
