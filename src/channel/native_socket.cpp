@@ -133,13 +133,13 @@ IoResult wait_failure(Wait w, const Deadline& deadline, std::size_t done, int er
 
 }  // namespace
 
-Deadline Deadline::after(double seconds) {
-    if (!(seconds > 0)) return Deadline(Mode::Immediate, Clock::now());
+Deadline Deadline::after(double seconds, Clock::time_point start) {
+    if (!(seconds > 0)) return Deadline(Mode::Immediate, start);
     // About thirty years: beyond that nobody waits, and the clock arithmetic
     // stays far from overflow.
     const double capped = std::min(seconds, 1e9);
     auto span = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(capped));
-    return Deadline(Mode::At, Clock::now() + span);
+    return Deadline(Mode::At, start + span);
 }
 
 int Deadline::poll_milliseconds() const {

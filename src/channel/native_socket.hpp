@@ -23,7 +23,8 @@ public:
     static Deadline never() { return Deadline(Mode::Never, Clock::time_point{}); }
     // A time-out of zero seconds means "don't wait at all", as for a
     // non-blocking socket.
-    static Deadline after(double seconds);
+    static Deadline after(double seconds) { return after(seconds, Clock::now()); }
+    static Deadline after(double seconds, Clock::time_point start);
 
     bool immediate() const { return mode_ == Mode::Immediate; }
     bool passed() const { return poll_milliseconds() == 0; }

@@ -117,59 +117,82 @@ Py_ssize_t receive_size(PyObject* size) {
 }
 
 Connection::Connection(PyObject* sock, const ObjectLock* lock)
-    : sock_(sock), lock_(lock), fd_(descriptor(sock)) {
-    // Asked afresh for every operation, since settimeout may have changed it.
-    timeout_ = timeout_of(sock);
-    forever_ = timeout_ < 0;
+    : sock_(sock), lock_(lock), fd_(descriptor(sock)) {}
+
+// Asked afresh for every operation, since settimeout may have changed it.
+double Connection::timeout() {
+    if (!timeout_known_) {
+        timeout_ = timeout_of(sock_);
+        timeout_known_ = true;
+    }
+    return timeout_;
 }
 
-net::Deadline Connection::deadline() const {
-    return forever_ ? net::Deadline::never() : net::Deadline::after(timeout_);
+net::Deadline Connection::deadline(net::Deadline::Clock::time_point start) {
+    const double seconds = timeout();
+    return seconds < 0 ? net::Deadline::never() : net::Deadline::after(seconds, start);
 }
 
-void Connection::check_still_owned() const {
+// Back with the interpreter lock after a wait: a close through the owner's
+// lock ends the call now.
+void Connection::after_wait() {
+    waited_ = true;
     if (lock_ != nullptr && lock_->closing()) raise_os_error(net::bad_socket_error());
+}
+
+// Before a system call that follows a wait: the descriptor must still be the
+// socket's own, or another thread closed it and the number may be reused.
+void Connection::before_call() {
+    if (!waited_) return;
+    waited_ = false;
     if (descriptor(sock_) != fd_) raise_os_error(net::bad_socket_error());
 }
 
 std::size_t Connection::receive(std::uint8_t* buffer, std::size_t want, std::size_t capacity, OnSilence on_silence,
                                 FirstStep first) {
     if (want == 0) return 0;
-    const net::Deadline limit = deadline();
+    const auto start = net::Deadline::Clock::now();
     std::size_t got = 0;
     bool closed = false, timed_out = false;
     // What is already there is taken with the interpreter lock held; only a
     // wait gives it up, so threads don't hand the lock over for nothing.
-    if (first == FirstStep::Take || limit.immediate() || !net::can_try_without_blocking()) {
-        if (net::can_try_without_blocking()) {
-            net::IoResult now = net::recv_now(fd_, buffer, capacity);
-            if (now.status == net::IoStatus::Failed) raise_os_error(now.error);
-            closed = now.status == net::IoStatus::PeerClosed;
-            got = now.done;
-        }
-        timed_out = limit.immediate();
+    if (first == FirstStep::Take && net::can_try_without_blocking()) {
+        before_call();
+        net::IoResult now = net::recv_now(fd_, buffer, capacity);
+        if (now.status == net::IoStatus::Failed) raise_os_error(now.error);
+        closed = now.status == net::IoStatus::PeerClosed;
+        got = now.done;
     }
-    // The first wait is one receive that waits inside the kernel; a second
-    // (a split answer, a socket whose mode was changed behind our back)
-    // waits with poll for the rest of the same deadline.
+    // The first wait is one receive that waits inside the kernel, bounded
+    // there by the time-out. Whatever needs more (a split answer, a socket
+    // whose mode was changed behind our back, no time-out at all) waits with
+    // poll for the rest of the deadline.
     bool in_kernel = net::can_wait_in_receive();
     while (got < want && !closed && !timed_out) {
-        net::IoResult r;
         const bool waiting_in_receive = in_kernel && got == 0;
+        const net::Deadline limit = waiting_in_receive ? net::Deadline::never() : deadline(start);
+        if (!waiting_in_receive && limit.immediate() && got == 0 && first == FirstStep::Take) {
+            timed_out = true;  // a zero time-out never waits
+            break;
+        }
+        before_call();
+        net::IoResult r;
         std::uint8_t* at = buffer + got;
         const std::size_t need = want - got, room = capacity - got;
         Py_BEGIN_ALLOW_THREADS
         r = waiting_in_receive ? net::recv_waiting(fd_, at, room) : net::recv_at_least(fd_, at, need, room, limit);
         Py_END_ALLOW_THREADS
-        check_still_owned();
+        after_wait();
         got += r.done;
         switch (r.status) {
             case net::IoStatus::Complete: break;
             case net::IoStatus::PeerClosed: closed = true; break;
             case net::IoStatus::TimedOut: timed_out = true; break;
             case net::IoStatus::WouldBlock:
+                // The kernel's bound ran out, or the socket does not block:
+                // the deadline decides.
                 in_kernel = false;
-                timed_out = !waiting_in_receive || limit.passed();
+                timed_out = !waiting_in_receive || deadline(start).passed();
                 break;
             case net::IoStatus::Interrupted: checked_status(PyErr_CheckSignals()); break;
             case net::IoStatus::Failed: raise_os_error(r.error);
@@ -178,24 +201,27 @@ std::size_t Connection::receive(std::uint8_t* buffer, std::size_t want, std::siz
     if (got > 0 || on_silence == OnSilence::ReturnWhatCame) return got;
     if (closed) raise_peer_closed();
     if (on_silence == OnSilence::ReturnEmpty) return 0;
-    if (limit.immediate()) raise_os_error(net::would_block_error());
+    if (deadline(start).immediate()) raise_os_error(net::would_block_error());
     raise_socket_timeout();
 }
 
 void Connection::send(const std::uint8_t* data, std::size_t size) {
     std::size_t sent = 0;
     if (net::can_try_without_blocking() && size > 0) {
+        before_call();
         net::IoResult now = net::send_now(fd_, data, size);
         if (now.status == net::IoStatus::Failed) raise_os_error(now.error);
         sent = now.done;
     }
+    if (sent == size) return;
     const net::Deadline limit = deadline();
     while (sent < size) {
+        before_call();
         net::IoResult r;
         Py_BEGIN_ALLOW_THREADS
         r = net::send_all(fd_, data + sent, size - sent, limit);
         Py_END_ALLOW_THREADS
-        check_still_owned();
+        after_wait();
         sent += r.done;
         switch (r.status) {
             case net::IoStatus::Complete: break;
@@ -207,6 +233,7 @@ void Connection::send(const std::uint8_t* data, std::size_t size) {
 }
 
 std::size_t Connection::pending() {
+    before_call();
     std::size_t count = 0;
     int error = net::pending_bytes(fd_, count);
     if (error != 0) raise_os_error(error);

@@ -40,12 +40,15 @@ enum class OnSilence { RaiseTimeout, ReturnEmpty, ReturnWhatCame };
 // (right after a request went out, when nothing can be there yet).
 enum class FirstStep { Take, Wait };
 
-// One socket object's descriptor and time-out, asked of it once for the
-// calls of one operation. Every receive and send counts its own time-out
-// from its own start. After every wait without the interpreter lock the
-// socket must still be open and own the same descriptor, else the call
-// fails with EBADF, so a descriptor number the system has handed on is
-// never read from or written to.
+// One socket object's descriptor, asked of it once for the calls of one
+// operation; its time-out is asked only when a wait needs more than the
+// kernel's own bound (see follow_timeout), so the common exchange asks the
+// socket object one thing. Every receive and send counts its own time-out
+// from its own start. After a wait without the interpreter lock, a close
+// through the owner's lock fails the call with EBADF at once, and before any
+// further system call the socket must still own the same descriptor: a
+// descriptor number the system has handed on is never read from or written
+// to.
 class Connection {
 public:
     // `lock`: the owner's lock, held by the caller, that close() marks.
@@ -61,17 +64,20 @@ public:
     std::size_t pending();
     // Throws away what was received and not read (a late answer).
     void discard_pending();
-    // A deadline one time-out from now.
-    net::Deadline deadline() const;
+    // A deadline one time-out after `start`.
+    net::Deadline deadline(net::Deadline::Clock::time_point start = net::Deadline::Clock::now());
 
 private:
-    void check_still_owned() const;
+    double timeout();
+    void after_wait();
+    void before_call();
 
     PyObject* sock_;
     const ObjectLock* lock_;
     net::NativeSocket fd_;
-    bool forever_ = false;
-    double timeout_ = 0;
+    bool timeout_known_ = false;
+    double timeout_ = 0;  // negative: none
+    bool waited_ = false;
 };
 
 // Receives into a new bytes object (see Connection::receive).

@@ -48,8 +48,7 @@ void ChannelLink::send(const codec::Frame& frame) {
 
 void ChannelLink::read(Bytes& answer, std::size_t size) {
     Ref wanted = new_int(static_cast<long long>(size));
-    Bytes more = answer_bytes(read_object(wanted.get()).get());
-    answer.insert(answer.end(), more.begin(), more.end());
+    answer.append(answer_bytes(read_object(wanted.get()).get()));
 }
 
 void ChannelLink::check_crc(const Bytes& frame, PyObject* station) {

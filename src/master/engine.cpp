@@ -43,7 +43,6 @@ Bytes Link::feedback(PyObject* station, std::size_t normal_len, bool check_crc) 
 
 Bytes feedback(Link& link, PyObject* station, std::size_t normal_len, bool check_crc) {
     Bytes answer;
-    answer.reserve(normal_len > codec::kAnswerHead ? normal_len : codec::kAnswerHead);
     link.read(answer, codec::kAnswerHead);
     codec::check(codec::judge_head(answer.data(), answer.size()), station, answer.data());
     // Made even when it asks for nothing: the read of the rest is a step of
@@ -75,10 +74,26 @@ Ref lock_key(PyObject* self) {
     return Ref::borrow(self);
 }
 
+// Whether building the frame can run Python code: only an argument that is
+// no exact int (its __index__), or values that are not a list or tuple of
+// them (their iteration), can.
+bool builds_natively(const Request& request) {
+    for (std::size_t i = 0; i < request.nargs; ++i) {
+        PyObject* arg = request.args[i];
+        if (PyLong_CheckExact(arg)) continue;
+        if (!PyList_CheckExact(arg) && !PyTuple_CheckExact(arg)) return false;
+        PyObject* seq = arg;
+        for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(seq); ++k)
+            if (!PyLong_CheckExact(PySequence_Fast_GET_ITEM(seq, k))) return false;
+    }
+    return true;
+}
+
 Bytes transact(const Request& request) {
     PyObject* self = request.self;
-    ObjectLock lock(lock_key(self).get());
     RoadChoice road = pick_road(self);
+    // Serialised on the channel, which every master on it shares.
+    ObjectLock lock(road.channel != nullptr ? road.channel : lock_key(self).get());
     LinkHolder holder;
     if (road.road == Road::Instance) {
         PyObject* stack[5] = {self};
@@ -91,7 +106,7 @@ Bytes transact(const Request& request) {
     // Python code (an argument's __index__, the values' iterator) which may
     // replace members, so the road is looked at again before it is taken.
     const codec::Frame frame = request.build(request.args.data());
-    road = pick_road(self);
+    if (!builds_natively(request)) road = pick_road(self);
     Link& link = holder.open(road, self, lock);
     link.send(frame);
     return await_answer(link, request.station(), request.shape);

@@ -14,8 +14,7 @@ const Name kFeedbackAssistant{"_Master__feedback_assistant"};
 const Name kCheckCrc{"_Master__check_crc"};
 
 void append(Bytes& answer, PyObject* chunk) {
-    Bytes more = answer_bytes(chunk);
-    answer.insert(answer.end(), more.begin(), more.end());
+    answer.append(answer_bytes(chunk));
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 
 #include "codec/answer_rules.hpp"
 #include "codec/frames.hpp"
+#include "master/answer_bytes.hpp"
 #include "module/interned.hpp"
 #include "module/ref.hpp"
 
@@ -31,7 +32,6 @@
 
 namespace qel::master {
 
-using Bytes = std::vector<std::uint8_t>;
 
 class Link {
 public:

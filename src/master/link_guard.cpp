@@ -75,6 +75,14 @@ private:
 BuiltClass g_master{&ModuleState::master, &ModuleState::master_members};
 BuiltClass g_tunnel{&ModuleState::tcp_tunnel, &ModuleState::tunnel_members};
 
+// A lookup that neither raises nor touches a pending error; the keys are
+// interned names, so it cannot fail.
+PyObject* lookup(PyObject* dict, const Name& key) {
+    PyObject* value = PyDict_GetItemWithError(dict, key.get());
+    if (value == nullptr) PyErr_Clear();
+    return value;
+}
+
 // The instance dict of `obj`, when it is an exact instance of `cls`.
 Ref dict_of_exact(PyObject* obj, PyObject* cls) {
     if (reinterpret_cast<PyObject*>(Py_TYPE(obj)) != cls) return Ref{};
@@ -87,17 +95,48 @@ Ref dict_of_exact(PyObject* obj, PyObject* cls) {
     return Ref::steal(dict);
 }
 
+// The channel, when the master's dict holds exactly its three attributes.
+// The keys are almost always the very name objects the master stored them
+// under, which a walk over the three entries sees at once; any other key
+// object is looked at by value.
+PyObject* channel_of_plain(PyObject* dict) {
+    if (PyDict_Size(dict) != 3) return nullptr;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value, *channel = nullptr;
+    int known = 0;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (key == kTunnel.get()) {
+            channel = value;
+            ++known;
+        } else if (key == kLastSent.get() || key == kLastReceived.get()) {
+            ++known;
+        }
+    }
+    if (known == 3) return channel;
+    channel = lookup(dict, kTunnel);
+    if (channel == nullptr || lookup(dict, kLastSent) == nullptr || lookup(dict, kLastReceived) == nullptr)
+        return nullptr;
+    return channel;
+}
+
+// The socket, when the tunnel's dict holds nothing else.
+PyObject* socket_of_plain(PyObject* dict) {
+    if (PyDict_Size(dict) != 1) return nullptr;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    if (PyDict_Next(dict, &pos, &key, &value) && key == kSocket.get()) return value;
+    return lookup(dict, kSocket);
+}
+
 }  // namespace
 
 RoadChoice pick_road(PyObject* self) {
     RoadChoice choice;
     const ModuleState& s = state();
     Ref dict = dict_of_exact(self, s.master);
-    if (!dict || PyDict_Size(dict.get()) != 3 || !g_master.unchanged()) return choice;
-    PyObject* channel = PyDict_GetItem(dict.get(), kTunnel.get());
-    if (channel == nullptr || PyDict_GetItem(dict.get(), kLastSent.get()) == nullptr ||
-        PyDict_GetItem(dict.get(), kLastReceived.get()) == nullptr)
-        return choice;
+    if (!dict || !g_master.unchanged()) return choice;
+    PyObject* channel = channel_of_plain(dict.get());
+    if (channel == nullptr) return choice;
     choice.road = Road::Channel;
     choice.channel = channel;
     choice.master_dict = std::move(dict);
@@ -105,8 +144,8 @@ RoadChoice pick_road(PyObject* self) {
     // shadow; read and write are not, so the tunnel's dict must hold nothing
     // but its socket.
     Ref tunnel_dict = dict_of_exact(channel, s.tcp_tunnel);
-    if (!tunnel_dict || PyDict_Size(tunnel_dict.get()) != 1 || !g_tunnel.unchanged()) return choice;
-    PyObject* sock = PyDict_GetItem(tunnel_dict.get(), kSocket.get());
+    if (!tunnel_dict || !g_tunnel.unchanged()) return choice;
+    PyObject* sock = socket_of_plain(tunnel_dict.get());
     if (sock == nullptr) return choice;
     choice.road = Road::Tunnel;
     choice.socket = sock;

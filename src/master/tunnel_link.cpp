@@ -5,6 +5,7 @@
 #include "module/state.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace qel::master {
 
@@ -13,8 +14,18 @@ namespace {
 const Name kLastSent{"MessageLastSent"};
 const Name kLastReceived{"MessageLastReceived"};
 
-Ref bytes_object(const std::uint8_t* data, std::size_t size) {
-    return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size)));
+// dict[name] = bytes(data). A poll repeats the same request, and often gets
+// the same answer: when the dict holds those very bytes already, they stay.
+int record(PyObject* dict, const Name& name, const std::uint8_t* data, std::size_t size) {
+    PyObject* now = PyDict_GetItemWithError(dict, name.get());
+    if (now != nullptr && PyBytes_CheckExact(now) && static_cast<std::size_t>(PyBytes_GET_SIZE(now)) == size &&
+        std::memcmp(PyBytes_AS_STRING(now), data, size) == 0)
+        return 0;
+    PyObject* fresh = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size));
+    if (fresh == nullptr) return -1;
+    const int status = PyDict_SetItem(dict, name.get(), fresh);
+    Py_DECREF(fresh);
+    return status;
 }
 
 }  // namespace
@@ -26,21 +37,19 @@ TunnelLink::TunnelLink(const RoadChoice& road, const ObjectLock* lock)
 // when the transaction failed.
 TunnelLink::~TunnelLink() {
     if (!sent_) return;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyObject* received = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(received_.data()),
-                                                   static_cast<Py_ssize_t>(received_.size()));
-    if (received == nullptr || PyDict_SetItem(master_dict_, kLastReceived.get(), received) < 0) PyErr_Clear();
-    Py_XDECREF(received);
-    PyErr_Restore(type, value, traceback);
+    // The transaction's own error, if any, stays the one that is raised.
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    const bool failing = PyErr_Occurred() != nullptr;
+    if (failing) PyErr_Fetch(&type, &value, &traceback);
+    if (record(master_dict_, kLastReceived, received_.data(), received_size_) < 0) PyErr_Clear();
+    if (failing) PyErr_Restore(type, value, traceback);
 }
 
 void TunnelLink::send(const codec::Frame& frame) {
     connection_.discard_pending();
     connection_.send(frame.data(), frame.size());
-    Ref sent = bytes_object(frame.data(), frame.size());
-    checked_status(PyDict_SetItem(master_dict_, kLastSent.get(), sent.get()));
-    checked_status(PyDict_SetItem(master_dict_, kLastReceived.get(), state().empty_bytes));
+    checked_status(record(master_dict_, kLastSent, frame.data(), frame.size()));
+    // MessageLastReceived is set once the transaction ends, from what came.
     sent_ = true;
 }
 
@@ -48,7 +57,7 @@ void TunnelLink::read(Bytes& answer, std::size_t size) {
     if (size == 0) return;  // TCPTunnel.read(0) touches nothing
     const std::size_t start = answer.size();
     const std::size_t early = std::min(size, ahead_end_ - ahead_begin_);
-    answer.insert(answer.end(), ahead_.begin() + ahead_begin_, ahead_.begin() + ahead_begin_ + early);
+    answer.append(ahead_.data() + ahead_begin_, early);
     ahead_begin_ += early;
     if (early < size) {
         const std::size_t want = size - early;
@@ -61,19 +70,21 @@ void TunnelLink::read(Bytes& answer, std::size_t size) {
         ahead_begin_ = ahead_end_ = 0;
         if (want > ahead_.size()) {
             // Longer than any answer: only an overridden length asks that.
-            Bytes chunk(want);
+            std::vector<std::uint8_t> chunk(want);
             chunk.resize(connection_.receive(chunk.data(), want, want, silence, first));
-            answer.insert(answer.end(), chunk.begin(), chunk.end());
+            answer.append(chunk.data(), chunk.size());
         } else {
             const std::size_t got =
                 connection_.receive(ahead_.data(), want, ahead_.size(), silence, first);
             const std::size_t used = std::min(got, want);
-            answer.insert(answer.end(), ahead_.begin(), ahead_.begin() + used);
+            answer.append(ahead_.data(), used);
             ahead_begin_ = used;
             ahead_end_ = got;
         }
     }
-    received_.insert(received_.end(), answer.begin() + start, answer.end());
+    const std::size_t kept = std::min(answer.size() - start, received_.size() - received_size_);
+    std::copy(answer.begin() + start, answer.begin() + start + kept, received_.begin() + received_size_);
+    received_size_ += kept;
 }
 
 void TunnelLink::check_crc(const Bytes& frame, PyObject* station) {

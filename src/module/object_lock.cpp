@@ -20,6 +20,7 @@ struct ObjectLock::Slot {
     int users = 0;                 // holders and waiters
     unsigned long long next_ticket = 0;
     unsigned long long serving = 0;
+    int waiters = 0;               // threads in wait_for_turn
     bool closing = false;
     std::mutex turn;
     std::condition_variable turn_changed;
@@ -64,10 +65,12 @@ void give_back(ObjectLock::Slot* s) {
 
 // Waits for `ticket` to be served, without the interpreter lock.
 void wait_for_turn(ObjectLock::Slot* s, unsigned long long ticket) {
+    ++s->waiters;
     Py_BEGIN_ALLOW_THREADS
     std::unique_lock<std::mutex> guard(s->turn);
     s->turn_changed.wait(guard, [&] { return s->serving == ticket; });
     Py_END_ALLOW_THREADS
+    --s->waiters;
 }
 
 }  // namespace
@@ -90,11 +93,15 @@ ObjectLock::~ObjectLock() {
     Slot* s = slot_;
     if (--s->depth == 0) {
         s->owner = 0;
-        {
-            std::lock_guard<std::mutex> guard(s->turn);
-            ++s->serving;
+        if (s->waiters == 0) {
+            ++s->serving;  // nobody to wake: a new waiter reads it with the interpreter lock
+        } else {
+            {
+                std::lock_guard<std::mutex> guard(s->turn);
+                ++s->serving;
+            }
+            s->turn_changed.notify_all();
         }
-        s->turn_changed.notify_all();
     }
     give_back(s);
 }
