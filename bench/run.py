@@ -641,6 +641,20 @@ def markdown(info, bench, mode, warnings):
     return "\n".join(out)
 
 
+def cost_section(path):
+    """bench/cost.py's section of an earlier results.md: kept when the tables are rewritten."""
+    try:
+        with open(path) as f:
+            old = f.read()
+    except OSError:
+        return ""
+    start = old.find("## Cost per transaction")
+    if start < 0:
+        return ""
+    end = old.find("\n## ", start)
+    return "\n" + old[start:end + 1 if end >= 0 else None].rstrip("\n") + "\n"
+
+
 def plot(bench, path):
     try:
         import matplotlib
@@ -721,8 +735,9 @@ def main(argv=None):
     info = machine()
     text = markdown(info, bench, name, warnings)
     os.makedirs(args.out, exist_ok=True)
+    kept = cost_section(os.path.join(args.out, "results.md"))
     with open(os.path.join(args.out, "results.md"), "w") as f:
-        f.write(text + "\n")
+        f.write(text + "\n" + kept)
     with open(os.path.join(args.out, "results.json"), "w") as f:
         json.dump(dict(mode=name, budget=bench.budget, repeats=bench.repeats, machine=info,
                        warnings=warnings, rows=bench.rows), f, indent=1)
