@@ -31,14 +31,18 @@ Ref split_register(const Args& a) {
 
 // (high << 8) + low, unmasked.
 Ref compound_register(const Args& a) {
-    std::int64_t high, low;
-    if (plain_int_within(a[0], kNativeBits, high) && plain_int_within(a[1], kNativeBits, low)) return new_int(high * 256 + low);
+    auto [high, low] = a.take<2>();
+    std::int64_t h, l;
+    if (plain_int_within(high, kNativeBits, h) && plain_int_within(low, kNativeBits, l)) return new_int(h * 256 + l);
     Ref eight = new_int(8);
-    Ref shifted = checked(PyNumber_Lshift(a[0], eight.get()));
-    return checked(PyNumber_Add(shifted.get(), a[1]));
+    Ref shifted = checked(PyNumber_Lshift(high, eight.get()));
+    return checked(PyNumber_Add(shifted.get(), low));
 }
 
-Ref calculate_crc(const Args& a) { return crc_pair(a[0], a[1], a[2]); }
+Ref calculate_crc(const Args& a) {
+    auto [string, beg, end] = a.take<3>();
+    return crc_pair(string, beg, end);
+}
 
 Ref crc_is_right(const Args& a) { return crc_check(a[0]); }
 

@@ -1,5 +1,4 @@
-// 32-bit values over two 16-bit registers. Word order ">" puts the upper half
-// in the register at the lower address; any other order the lower half.
+// 32-bit and 16-bit values as the bits registers carry them.
 #pragma once
 
 #include <cmath>
@@ -7,23 +6,6 @@
 #include <cstring>
 
 namespace qel::codec {
-
-struct RegisterPair {
-    std::uint16_t first;   // at the lower address
-    std::uint16_t second;
-};
-
-constexpr std::uint32_t join_words(RegisterPair p, bool high_word_first) {
-    std::uint16_t high = high_word_first ? p.first : p.second;
-    std::uint16_t low = high_word_first ? p.second : p.first;
-    return static_cast<std::uint32_t>(high) << 16 | low;
-}
-
-constexpr RegisterPair split_words(std::uint32_t pattern, bool high_word_first) {
-    auto high = static_cast<std::uint16_t>(pattern >> 16);
-    auto low = static_cast<std::uint16_t>(pattern);
-    return high_word_first ? RegisterPair{high, low} : RegisterPair{low, high};
-}
 
 inline float pattern_to_float(std::uint32_t pattern) {
     float f;
