@@ -2,6 +2,7 @@
 // the channel's own in_waiting, read and write are called through Python.
 #include "codec/byte_array.hpp"
 #include "codec/protocol_errors.hpp"
+#include "master/attribute_names.hpp"
 #include "master/links.hpp"
 #include "module/state.hpp"
 
@@ -12,8 +13,6 @@ namespace {
 const Name kInWaiting{"in_waiting"};
 const Name kChannelRead{"read"};
 const Name kChannelWrite{"write"};
-const Name kLastSent{"MessageLastSent"};
-const Name kLastReceived{"MessageLastReceived"};
 
 }  // namespace
 
@@ -29,15 +28,15 @@ void ChannelLink::send_message(PyObject* message) {
     }
     call_method(channel_, kChannelWrite.get(), message);
     Ref sent = checked(PyBytes_FromObject(message));
-    setattr(self_, kLastSent.get(), sent.get());
-    setattr(self_, kLastReceived.get(), state().empty_bytes);
+    setattr(self_, attr::last_sent.get(), sent.get());
+    setattr(self_, attr::last_received.get(), state().empty_bytes);
 }
 
 Ref ChannelLink::read_object(PyObject* size) {
     Ref data = call_method(channel_, kChannelRead.get(), size);
-    Ref received = getattr(self_, kLastReceived.get());
+    Ref received = getattr(self_, attr::last_received.get());
     Ref grown = checked(PyNumber_Add(received.get(), data.get()));
-    setattr(self_, kLastReceived.get(), grown.get());
+    setattr(self_, attr::last_received.get(), grown.get());
     return data;
 }
 

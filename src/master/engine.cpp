@@ -1,5 +1,6 @@
 #include "codec/byte_array.hpp"
 #include "codec/protocol_errors.hpp"
+#include "master/attribute_names.hpp"
 #include "master/links.hpp"
 #include "module/buffer.hpp"
 #include "module/object_lock.hpp"
@@ -9,8 +10,6 @@
 namespace qel::master {
 
 namespace {
-
-const Name kTunnel{"_Master__tunnel"};
 
 // The link a road names; it lives as long as the transaction.
 class LinkHolder {
@@ -64,10 +63,10 @@ Bytes read_counted(Link& link, PyObject* station) {
     return answer;
 }
 
-Ref channel_of(PyObject* self) { return getattr(self, kTunnel.get()); }
+Ref channel_of(PyObject* self) { return getattr(self, attr::tunnel.get()); }
 
 Ref lock_key(PyObject* self) {
-    PyObject* channel = PyObject_GetAttr(self, kTunnel.get());
+    PyObject* channel = PyObject_GetAttr(self, attr::tunnel.get());
     if (channel != nullptr) return Ref::steal(channel);
     // The operation fails later, where the road first needs the channel.
     PyErr_Clear();

@@ -1,6 +1,7 @@
 // The general road: every step goes through the instance or the class, as
 // Master's members reach each other, so an override anywhere takes effect.
 #include "codec/byte_array.hpp"
+#include "master/attribute_names.hpp"
 #include "master/links.hpp"
 #include "module/state.hpp"
 
@@ -8,10 +9,6 @@ namespace qel::master {
 
 namespace {
 
-const Name kWriteMessage{"_Master__write_message"};
-const Name kRead{"_Master__read"};
-const Name kFeedbackAssistant{"_Master__feedback_assistant"};
-const Name kCheckCrc{"_Master__check_crc"};
 
 void append(Bytes& answer, PyObject* chunk) {
     answer.append(answer_bytes(chunk));
@@ -21,25 +18,25 @@ void append(Bytes& answer, PyObject* chunk) {
 
 void InstanceLink::send(const codec::Frame& frame) {
     Ref message = new_byte_array(frame.data(), frame.size());
-    call_method(self_, kWriteMessage.get(), message.get());
+    call_method(self_, attr::write_message.get(), message.get());
 }
 
 void InstanceLink::read(Bytes& answer, std::size_t size) {
     Ref wanted = new_int(static_cast<long long>(size));
-    append(answer, call_method(self_, kRead.get(), wanted.get()).get());
+    append(answer, call_method(self_, attr::read.get(), wanted.get()).get());
 }
 
 // Through the class Master, not the instance: a subclass's own __check_crc
 // is another name.
 void InstanceLink::check_crc(const Bytes& frame, PyObject* station) {
-    Ref checker = getattr(state().master, kCheckCrc.get());
+    Ref checker = getattr(state().master, attr::check_crc.get());
     Ref message = new_byte_array(frame.data(), frame.size());
     call(checker.get(), message.get(), station);
 }
 
 Bytes InstanceLink::feedback(PyObject* station, std::size_t normal_len, bool check_crc) {
     Ref length = new_int(static_cast<long long>(normal_len));
-    Ref head = call_method(self_, kFeedbackAssistant.get(), station, length.get(), check_crc ? Py_True : Py_False);
+    Ref head = call_method(self_, attr::feedback_assistant.get(), station, length.get(), check_crc ? Py_True : Py_False);
     return answer_bytes(head.get());
 }
 

@@ -1,3 +1,4 @@
+#include "master/attribute_names.hpp"
 #include "master/link_guard.hpp"
 
 #include "module/interned.hpp"
@@ -7,9 +8,6 @@ namespace qel::master {
 
 namespace {
 
-const Name kTunnel{"_Master__tunnel"};
-const Name kLastSent{"MessageLastSent"};
-const Name kLastReceived{"MessageLastReceived"};
 const Name kSocket{"_socket"};
 const Name kInit{"__init__"};
 
@@ -105,16 +103,16 @@ PyObject* channel_of_plain(PyObject* dict) {
     PyObject *key, *value, *channel = nullptr;
     int known = 0;
     while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (key == kTunnel.get()) {
+        if (key == attr::tunnel.get()) {
             channel = value;
             ++known;
-        } else if (key == kLastSent.get() || key == kLastReceived.get()) {
+        } else if (key == attr::last_sent.get() || key == attr::last_received.get()) {
             ++known;
         }
     }
     if (known == 3) return channel;
-    channel = lookup(dict, kTunnel);
-    if (channel == nullptr || lookup(dict, kLastSent) == nullptr || lookup(dict, kLastReceived) == nullptr)
+    channel = lookup(dict, attr::tunnel);
+    if (channel == nullptr || lookup(dict, attr::last_sent) == nullptr || lookup(dict, attr::last_received) == nullptr)
         return nullptr;
     return channel;
 }

@@ -3,6 +3,7 @@
 #include "codec/byte_array.hpp"
 #include "codec/crc_arguments.hpp"
 #include "codec/protocol_errors.hpp"
+#include "master/attribute_names.hpp"
 #include "master/links.hpp"
 #include "master/master_bodies.hpp"
 #include "module/object_lock.hpp"
@@ -12,12 +13,8 @@ namespace qel::master {
 
 namespace {
 
-const Name kTunnel{"_Master__tunnel"};
 const Name kTimeout{"timeout"};
 const Name kClose{"close"};
-const Name kLastSent{"MessageLastSent"};
-const Name kLastReceived{"MessageLastReceived"};
-const Name kWriteMessage{"_Master__write_message"};
 
 // The length the caller expects; every call site of the module passes 5 or
 // more, and less would ask the channel for a negative size.
@@ -33,15 +30,15 @@ std::size_t expected_length(PyObject* normal_msg_len) {
 
 void send_frame(PyObject* self, const codec::Frame& frame) {
     Ref message = new_byte_array(frame.data(), frame.size());
-    call_method(self, kWriteMessage.get(), message.get());
+    call_method(self, attr::write_message.get(), message.get());
 }
 
 Ref init(const Args& a) {
     auto [self, tunnel, timeout] = a.take<3>();
     setattr(tunnel, kTimeout.get(), timeout);
-    setattr(self, kTunnel.get(), tunnel);
-    setattr(self, kLastSent.get(), state().empty_bytes);
-    setattr(self, kLastReceived.get(), state().empty_bytes);
+    setattr(self, attr::tunnel.get(), tunnel);
+    setattr(self, attr::last_sent.get(), state().empty_bytes);
+    setattr(self, attr::last_received.get(), state().empty_bytes);
     return none();
 }
 

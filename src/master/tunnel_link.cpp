@@ -1,6 +1,7 @@
 // A plain master over a plain TCPTunnel: the tunnel's reads and writes done
 // natively on its socket, the messages kept straight in the master's dict.
 #include "codec/protocol_errors.hpp"
+#include "master/attribute_names.hpp"
 #include "master/links.hpp"
 #include "module/state.hpp"
 
@@ -11,8 +12,6 @@ namespace qel::master {
 
 namespace {
 
-const Name kLastSent{"MessageLastSent"};
-const Name kLastReceived{"MessageLastReceived"};
 
 // dict[name] = bytes(data). A poll repeats the same request, and often gets
 // the same answer: when the dict holds those very bytes already, they stay.
@@ -41,14 +40,14 @@ TunnelLink::~TunnelLink() {
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     const bool failing = PyErr_Occurred() != nullptr;
     if (failing) PyErr_Fetch(&type, &value, &traceback);
-    if (record(master_dict_, kLastReceived, received_.data(), received_size_) < 0) PyErr_Clear();
+    if (record(master_dict_, attr::last_received, received_.data(), received_size_) < 0) PyErr_Clear();
     if (failing) PyErr_Restore(type, value, traceback);
 }
 
 void TunnelLink::send(const codec::Frame& frame) {
     connection_.discard_pending();
     connection_.send(frame.data(), frame.size());
-    checked_status(record(master_dict_, kLastSent, frame.data(), frame.size()));
+    checked_status(record(master_dict_, attr::last_sent, frame.data(), frame.size()));
     // MessageLastReceived is set once the transaction ends, from what came.
     sent_ = true;
 }
