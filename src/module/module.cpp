@@ -150,6 +150,7 @@ void run_module_body(PyObject* module) {
     for (std::size_t i = 0; i < 6; ++i) *slots[i] = build_class(*tables[i], module).release();
     s.master_members = snapshot_members(s.master).release();
     s.tunnel_members = snapshot_members(s.tcp_tunnel).release();
+    s.modbus_tcp_master_members = snapshot_members(s.modbus_tcp_master).release();
 }
 
 void add_init_traceback(PyObject* module) {

@@ -38,6 +38,7 @@ struct ModuleState {
     // The class dicts as built, to tell later whether a member was replaced.
     PyObject* master_members = nullptr;
     PyObject* tunnel_members = nullptr;
+    PyObject* modbus_tcp_master_members = nullptr;
 
     PyObject* empty_bytes = nullptr;
     PyObject* typecode_B = nullptr;  // "B"

@@ -5,6 +5,7 @@
 #include "codec/coil_states.hpp"
 #include "codec/protocol_errors.hpp"
 #include "module/buffer.hpp"
+#include "module/built_class.hpp"
 #include "module/classes.hpp"
 #include "module/state.hpp"
 #include "module/interned.hpp"
@@ -90,25 +91,82 @@ Bytes bytes_of(PyObject* reply) {
     return Bytes(b.data(), b.data() + b.size());
 }
 
-// ---- members ----------------------------------------------------------------
+// ---- the exchange ---------------------------------------------------------------
 
-// Sends the builder's command through self._query, asking for the whole
-// reply it expects, and returns the reply that answers it, as far as read.
-tcp::ReplyReader exchange(PyObject* self, const ObjectLock& lock, const Name& builder_name, PyObject* coil_type,
-                          PyObject* address, PyObject* third, Bytes& request, std::size_t (*expected)(const Bytes&)) {
-    // From the class itself: a subclass's builder does not change the request.
-    Ref builder = getattr(state().modbus_tcp_master, builder_name.get());
-    Ref command = call(builder.get(), coil_type, address, third);
-    request = request_of(command.get()).value_or(Bytes{});
-    Ref wanted = new_int(static_cast<long long>(request.size() >= mbap::kRequestSize ? expected(request) : mbap::kReplyHead));
-    Ref reply = call_method(self, kQuery.get(), command.get(), wanted.get());
-    tcp::ReplyReader reader(self, &lock, bytes_of(reply.get()));
+const Name kSocket{"_socket"};
+
+BuiltClass g_built{&ModuleState::modbus_tcp_master, &ModuleState::modbus_tcp_master_members};
+
+// The socket of an exact ModbusTCPMaster that nothing replaced, on the class
+// or the instance: then the builders and `_query` are this file's own, and
+// the exchange runs here without the calls through Python between them.
+PyObject* plain_socket(PyObject* self) {
+    Ref dict = dict_of_exact(self, state().modbus_tcp_master);
+    if (!dict || !g_built.unchanged()) return nullptr;
+    return sole_entry(dict.get(), kSocket);
+}
+
+// `_query`'s work: stale input thrown away, the request sent, then one
+// receive of what has come, up to `needed` bytes.
+Bytes query_socket(PyObject* sock, const ObjectLock& lock, const std::uint8_t* request, std::size_t size,
+                   std::size_t needed) {
+    sockets::Connection connection(sock, &lock);
+    connection.discard_pending();
+    connection.send(request, size);
+    Bytes reply(needed);
+    if (needed == 0) return reply;
+    // The request has only just gone out: wait at once.
+    reply.resize(connection.receive(reply.data(), 1, needed, sockets::OnSilence::RaiseTimeout,
+                                    sockets::FirstStep::Wait));
+    return reply;
+}
+
+using NativeBuilder = mbap::Request (*)(PyObject*, PyObject*, PyObject*);
+
+// Sends the builder's command, asking for the whole reply it expects, and
+// returns the reply that answers it, as far as read: through the builder
+// and self._query, or, for a plain master, the same work done here.
+tcp::ReplyReader exchange(PyObject* self, const ObjectLock& lock, const Name& builder_name, NativeBuilder build,
+                          PyObject* coil_type, PyObject* address, PyObject* third, Bytes& request,
+                          std::size_t (*expected)(const Bytes&)) {
+    Bytes first;
+    if (PyObject* sock = plain_socket(self)) {
+        const mbap::Request r = build(coil_type, address, third);
+        request.assign(r.begin(), r.end());
+        Ref held = Ref::borrow(sock);
+        first = query_socket(held.get(), lock, r.data(), r.size(), expected(request));
+    } else {
+        // From the class itself: a subclass's builder does not change the request.
+        Ref builder = getattr(state().modbus_tcp_master, builder_name.get());
+        Ref command = call(builder.get(), coil_type, address, third);
+        request = request_of(command.get()).value_or(Bytes{});
+        const std::size_t wanted = request.size() >= mbap::kRequestSize ? expected(request) : mbap::kReplyHead;
+        Ref size = new_int(static_cast<long long>(wanted));
+        first = bytes_of(call_method(self, kQuery.get(), command.get(), size.get()).get());
+    }
+    tcp::ReplyReader reader(self, &lock, std::move(first));
     reader.head_answering(request);
     return reader;
 }
 
 std::size_t read_reply_size(const Bytes& request) { return mbap::expected_read_reply_size(request.data()); }
 std::size_t write_echo_size(const Bytes&) { return mbap::kWriteEchoSize; }
+
+mbap::Request read_coils_request(PyObject* coil_type, PyObject* address, PyObject* count) {
+    const std::uint8_t code = read_function(coil_type);
+    const std::uint16_t first = low_word(address);
+    const std::uint16_t quantity = low_word(count);
+    return mbap::read_bits_request(mbap::next_transaction_id(), code, first, quantity);
+}
+
+mbap::Request write_coil_request(PyObject* coil_type, PyObject* address, PyObject* value) {
+    if (!equals(coil_type, mbap::kReadCoils)) raise_invalid_coil_type(coil_type);
+    const std::uint16_t coil = low_word(address);
+    const bool on = checked_status(PyObject_IsTrue(value)) != 0;
+    return mbap::write_coil_request(mbap::next_transaction_id(), coil, on);
+}
+
+// ---- members ----------------------------------------------------------------
 
 Ref init(const Args& a) {
     auto [self, host, port, timeout] = a.take<4>();
@@ -118,18 +176,12 @@ Ref init(const Args& a) {
 
 Ref construct_read_coils_command(const Args& a) {
     auto [coil_type, address, count] = a.take<3>();
-    const std::uint8_t code = read_function(coil_type);
-    const std::uint16_t first = low_word(address);
-    const std::uint16_t quantity = low_word(count);
-    return as_text(mbap::read_bits_request(mbap::next_transaction_id(), code, first, quantity));
+    return as_text(read_coils_request(coil_type, address, count));
 }
 
 Ref construct_write_coil_command(const Args& a) {
     auto [coil_type, address, value] = a.take<3>();
-    if (!equals(coil_type, mbap::kReadCoils)) raise_invalid_coil_type(coil_type);
-    const std::uint16_t coil = low_word(address);
-    const bool on = checked_status(PyObject_IsTrue(value)) != 0;
-    return as_text(mbap::write_coil_request(mbap::next_transaction_id(), coil, on));
+    return as_text(write_coil_request(coil_type, address, value));
 }
 
 // Stale input (what is left of an earlier reply) is thrown away first; then
@@ -141,15 +193,9 @@ Ref query(const Args& a) {
     const Py_ssize_t needed = sockets::receive_size(needed_length);
     ObjectLock lock(self);
     Ref sock = sockets::socket_of(self);
-    sockets::Connection connection(sock.get(), &lock);
-    connection.discard_pending();
-    connection.send(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(payload.get())),
-                    static_cast<std::size_t>(PyBytes_GET_SIZE(payload.get())));
-    if (needed == 0) return Ref::borrow(state().empty_bytes);
-    Bytes reply(static_cast<std::size_t>(needed));
-    // The request has only just gone out: wait at once.
-    reply.resize(connection.receive(reply.data(), 1, reply.size(), sockets::OnSilence::RaiseTimeout,
-                                    sockets::FirstStep::Wait));
+    const Bytes reply = query_socket(sock.get(), lock, reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(payload.get())),
+                                     static_cast<std::size_t>(PyBytes_GET_SIZE(payload.get())),
+                                     static_cast<std::size_t>(needed));
     return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(reply.data()),
                                              static_cast<Py_ssize_t>(reply.size())));
 }
@@ -159,7 +205,7 @@ Ref read_coils(const Args& a) {
     ObjectLock lock(self);
     Bytes request;
     tcp::ReplyReader reply =
-        exchange(self, lock, kReadCoilsBuilder, coil_type, address, count, request, read_reply_size);
+        exchange(self, lock, kReadCoilsBuilder, read_coils_request, coil_type, address, count, request, read_reply_size);
     const std::size_t total = mbap::read_reply_size(reply.data());
     if (total == 0) codec::raise_reply_mismatch();
     reply.fill(total);
@@ -171,7 +217,7 @@ Ref write_coil(const Args& a) {
     ObjectLock lock(self);
     Bytes request;
     tcp::ReplyReader reply =
-        exchange(self, lock, kWriteCoilBuilder, coil_type, address, value, request, write_echo_size);
+        exchange(self, lock, kWriteCoilBuilder, write_coil_request, coil_type, address, value, request, write_echo_size);
     if (mbap::adu_size(reply.data()) != mbap::kWriteEchoSize) codec::raise_reply_mismatch();
     reply.fill(mbap::kWriteEchoSize);
     // The echo repeats the request: address and value included.
