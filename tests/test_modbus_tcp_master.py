@@ -296,3 +296,23 @@ def test_query_on_a_silent_peer_raises_the_socket_time_out(raw):
     m, _ = raw
     with pytest.raises(socket.timeout, match="^timed out$"):
         m._query("x", 9)
+
+
+@pytest.mark.parametrize("name", ["construct_read_coils_command", "_query"])
+@pytest.mark.parametrize("where", ["class", "instance"])
+def test_replaced_builder_or_query_is_honoured(slave, master, monkeypatch, name, where):
+    calls = []
+    original = ModbusTCPMaster.__dict__[name]
+    plain = original.__func__ if isinstance(original, staticmethod) else original
+
+    def recording(*args):
+        calls.append(name)
+        return plain(*args)
+    if where == "class":
+        monkeypatch.setattr(ModbusTCPMaster, name, staticmethod(recording) if plain is not original else recording)
+    else:
+        master.__dict__[name] = (lambda *args: recording(master, *args)) if name == "_query" else recording
+    slave.image.set_coils(0, [True, False])
+    assert master.read_coils(1, 0, 2) == [True, False]
+    # The builder is taken from the class itself, never from the instance.
+    assert calls == ([] if (where, name) == ("instance", "construct_read_coils_command") else [name])
