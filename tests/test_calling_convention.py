@@ -226,6 +226,13 @@ def test_one_parameter_functions(row):
 
 def vectorcall(fn, args, keywords):
     """A raw call: Python's own ** check would refuse non-text keys first."""
+    if not hasattr(ctypes.pythonapi, "PyObject_Vectorcall"):
+        # Interpreters that do not export it: tp_call with a dict, which
+        # reaches the same binding code.
+        call = ctypes.pythonapi.PyObject_Call
+        call.restype = ctypes.py_object
+        call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
+        return call(fn, tuple(args), dict(keywords))
     call = ctypes.pythonapi.PyObject_Vectorcall
     call.restype = ctypes.py_object
     call.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]

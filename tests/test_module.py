@@ -38,7 +38,7 @@ def run_child(code):
     """Runs `code` in a fresh interpreter that finds this build; its last
     output line is JSON."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [BUILD_DIR, os.environ.get("PYTHONPATH")])))
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
                           timeout=60, env=env)
     assert proc.returncode == 0, proc.stderr
     return json.loads(proc.stdout.strip().splitlines()[-1])

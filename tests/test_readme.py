@@ -1,6 +1,7 @@
 """The README's examples run as they stand against the simulated slave."""
 import os
 import re
+import subprocess
 import sys
 
 import pytest
@@ -41,6 +42,6 @@ def test_example_runs(slaves, index, capsys):
 def test_quickstart_prints_what_it_read():
     import subprocess
     out = subprocess.run([sys.executable, os.path.join(ROOT, "examples", "quickstart.py")],
-                         capture_output=True, text=True, timeout=60, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=60, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
     assert out.returncode == 0, out.stderr
     assert "holding registers 0-2: [1200, 3400, 5600]" in out.stdout

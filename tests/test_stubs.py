@@ -7,8 +7,9 @@ import sys
 import pytest
 
 import qel_modbus
+from peers import require
 
-pytest.importorskip("mypy.stubtest")
+require("mypy.stubtest")
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -24,6 +25,6 @@ def test_stub_matches_runtime(tmp_path):
     env = dict(os.environ, MYPYPATH=str(stubs), PYTHONPATH=os.path.dirname(qel_modbus.__file__))
     result = subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", "qel_modbus"],
-        cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300,
+        cwd=tmp_path, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=300,
     )
     assert result.returncode == 0, result.stdout + result.stderr
