@@ -11,6 +11,8 @@
 //   dict, which are turned into the same argument vector and keyword names,
 //   so the binding code, its error texts and the introspection are shared.
 //   Calls made by the module go through PyObject_Call.
+// - PyObject_CallNoArgs, PyObject_CallOneArg and their method forms are
+//   3.9; Py_Is, Py_IsNone, Py_IsTrue and Py_IsFalse are 3.10.
 // - Py_NewRef and Py_XNewRef are 3.10; PyInterpreterState_Get is 3.9 (3.8
 //   has it as _PyInterpreterState_Get); PyInterpreterState_GetID is 3.7.
 // - 3.6 declares the names in PyMemberDef and PyGetSetDef as `char*`:
@@ -157,6 +159,28 @@ inline PyObject* Py_XNewRef(PyObject* o) {
     Py_XINCREF(o);
     return o;
 }
+#endif
+
+// ---- calls and object tests of 3.9 and 3.10 ----------------------------------
+
+#if PY_VERSION_HEX < 0x03090000
+inline PyObject* PyObject_CallNoArgs(PyObject* callable) { return PyObject_CallObject(callable, nullptr); }
+inline PyObject* PyObject_CallOneArg(PyObject* callable, PyObject* arg) {
+    return PyObject_CallFunctionObjArgs(callable, arg, nullptr);
+}
+inline PyObject* PyObject_CallMethodNoArgs(PyObject* obj, PyObject* name) {
+    return PyObject_CallMethodObjArgs(obj, name, nullptr);
+}
+inline PyObject* PyObject_CallMethodOneArg(PyObject* obj, PyObject* name, PyObject* arg) {
+    return PyObject_CallMethodObjArgs(obj, name, arg, nullptr);
+}
+#endif
+
+#if PY_VERSION_HEX < 0x030A0000
+inline int Py_Is(PyObject* x, PyObject* y) { return x == y; }
+inline int Py_IsNone(PyObject* x) { return x == Py_None; }
+inline int Py_IsTrue(PyObject* x) { return x == Py_True; }
+inline int Py_IsFalse(PyObject* x) { return x == Py_False; }
 #endif
 
 // ---- interpreters -----------------------------------------------------------
