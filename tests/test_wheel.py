@@ -61,8 +61,11 @@ def planted_lines(script):
 
 
 def run(args, **kwargs):
+    # Nothing of a developer build may leak into the fresh environment.
+    env = kwargs.pop("env", os.environ)
+    env = {k: v for k, v in env.items() if k not in ("PYTHONPATH", "QEL_BUILD_DIR", "PYTHONHOME")}
     return subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True,
-                          timeout=600, **kwargs)
+                          timeout=600, env=env, **kwargs)
 
 
 @pytest.fixture(scope="module")
