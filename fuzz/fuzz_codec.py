@@ -8,6 +8,7 @@ result, or an exception of the same type.
 """
 
 import array
+import functools
 import sys
 
 from common import Input, any_object, check_allowed, check_same, fresh, load_module, outcome, run
@@ -19,7 +20,18 @@ ModbusStatic, SlaveException = qm.ModbusStatic, qm.SlaveException
 ALLOWED = (TypeError, ValueError, OverflowError, LookupError, NotImplementedError, MemoryError)
 
 
-def split_register(value, /):
+def positional_only(fn):
+    """`def fn(x, /)`, written so that Python 3.6 and 3.7 can read it."""
+    @functools.wraps(fn)
+    def one_argument(*args, **kwargs):
+        if kwargs or len(args) != 1:
+            raise TypeError(f"{fn.__name__}() takes exactly one positional argument")
+        return fn(args[0])
+    return one_argument
+
+
+@positional_only
+def split_register(value):
     return (value >> 8) & 0xFF, value & 0xFF
 
 
@@ -43,7 +55,8 @@ def calculate_crc(string, beg=0, end=None):
     return crc & 0xFF, crc >> 8
 
 
-def crc_is_right(string, /):
+@positional_only
+def crc_is_right(string):
     end = len(string) - 2
     if end < 0:
         return False
@@ -52,7 +65,8 @@ def crc_is_right(string, /):
     return same if not same else high == string[end + 1]
 
 
-def byte_array(iterable, /):
+@positional_only
+def byte_array(iterable):
     return array.array("B", iterable)
 
 

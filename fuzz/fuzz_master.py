@@ -226,7 +226,7 @@ class Model:
 
     def _Master__read_multi_int32(self, station, address, count, sign, endian):
         registers = self.read_registers(station, address, 2 * count)
-        if not -2 ** 63 <= count < 2 ** 63:
+        if not -sys.maxsize - 1 <= count <= sys.maxsize:
             raise OverflowError("count does not fit")
         values = []
         for i in range(count):

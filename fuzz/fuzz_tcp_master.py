@@ -73,7 +73,7 @@ class Model:
             raise TypeError(f"Argument 'command' has incorrect type (expected str, got {type(command).__name__})")
         payload = command.encode("latin-1")
         needed = operator.index(needed_length)
-        if needed >= 2 ** 63:
+        if not -sys.maxsize - 1 <= needed <= sys.maxsize:
             raise OverflowError("cannot fit 'int' into an index-sized integer")
         if needed < 0:
             raise ValueError("negative buffersize in recv")

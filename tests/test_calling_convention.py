@@ -5,6 +5,7 @@ import ast
 import ctypes
 import math
 import re
+import sys
 import socket
 
 import pytest
@@ -226,9 +227,22 @@ def test_one_parameter_functions(row):
 
 def vectorcall(fn, args, keywords):
     """A raw call: Python's own ** check would refuse non-text keys first."""
-    call = ctypes.pythonapi.PyObject_Vectorcall
-    call.restype = ctypes.py_object
-    call.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
+    signature = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
+    if hasattr(ctypes.pythonapi, "PyObject_Vectorcall"):
+        call = ctypes.pythonapi.PyObject_Vectorcall
+        call.restype, call.argtypes = ctypes.py_object, signature
+    elif sys.version_info >= (3, 8):
+        # Not exported before 3.11: the function's own vectorcall entry,
+        # the first field after the object header.
+        entry = ctypes.c_void_p.from_address(id(fn) + object.__basicsize__).value
+        call = ctypes.PYFUNCTYPE(*[ctypes.py_object] + signature)(entry)
+    else:
+        # No vectorcall before 3.8: tp_call with a dict reaches the same
+        # binding code.
+        call = ctypes.pythonapi.PyObject_Call
+        call.restype = ctypes.py_object
+        call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
+        return call(fn, tuple(args), dict(keywords))
     values = (ctypes.py_object * (len(args) + len(keywords)))(*args, *keywords.values())
     return call(fn, ctypes.cast(values, ctypes.c_void_p), len(args), tuple(keywords))
 

@@ -23,6 +23,11 @@ import threading
 
 import pytest
 import serial
+
+from peers import require
+
+require("pymodbus")
+
 from pymodbus import FramerType
 from pymodbus.client import ModbusTcpClient
 from pymodbus.server import ModbusSerialServer, ModbusTcpServer

@@ -7,6 +7,8 @@ import time
 
 import pytest
 
+from oldpy import create_server
+
 from qel_modbus import ModbusTCPMaster, SlaveException
 from qel_modbus_simslave import ModbusTcpSlave
 
@@ -38,7 +40,7 @@ def master(slave):
 @pytest.fixture
 def raw():
     """(master, peer) over a plain loopback connection."""
-    with socket.create_server(("127.0.0.1", 0)) as srv:
+    with create_server(("127.0.0.1", 0)) as srv:
         m = ModbusTCPMaster("127.0.0.1", srv.getsockname()[1], TIMEOUT)
         peer, _ = srv.accept()
         with peer:

@@ -15,6 +15,8 @@ import time
 
 import pytest
 
+from oldpy import create_server
+
 from qel_modbus import FixMaster, Master, ModbusTCPMaster, SlaveException, TCPTunnel
 from qel_modbus_simslave import ModbusTcpSlave, RtuTcpSlave, SlaveProcess, rtu_frame
 
@@ -117,7 +119,7 @@ def test_peer_closing_mid_answer_is_a_prompt_timeout(slave, kept):
 
 
 def test_reset_by_peer_raises_and_a_fresh_channel_works(slave):
-    with socket.create_server(("127.0.0.1", 0)) as srv:
+    with create_server(("127.0.0.1", 0)) as srv:
         master = tcp_master(srv.getsockname(), timeout=1.0)
         peer, _ = srv.accept()
         master.send_read_registers_request(1, 0, 1, 3)

@@ -7,8 +7,9 @@ import sys
 import pytest
 
 import qel_modbus
+from peers import require
 
-pytest.importorskip("mypy.stubtest")
+require("mypy.stubtest")
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -24,6 +25,27 @@ def test_stub_matches_runtime(tmp_path):
     env = dict(os.environ, MYPYPATH=str(stubs), PYTHONPATH=os.path.dirname(qel_modbus.__file__))
     result = subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", "qel_modbus"],
-        cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300,
+        cwd=tmp_path, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=300,
     )
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_every_public_member_of_the_stub_has_a_docstring():
+    import ast
+    with open(os.path.join(ROOT, "src", "qel_modbus.pyi"), encoding="utf-8") as f:
+        tree = ast.parse(f.read())
+    missing = []
+    for cls in [n for n in tree.body if isinstance(n, ast.ClassDef) and not n.name.startswith("_")]:
+        body = cls.body
+        for i, node in enumerate(body):
+            setter = isinstance(node, ast.FunctionDef) and any(
+                isinstance(d, ast.Attribute) and d.attr == "setter" for d in node.decorator_list)
+            if isinstance(node, ast.FunctionDef) and not setter and not node.name.startswith("_" + cls.name + "__"):
+                if ast.get_docstring(node) is None:
+                    missing.append(cls.name + "." + node.name)
+            elif isinstance(node, ast.AnnAssign) and not node.target.id.startswith("_"):
+                following = body[i + 1] if i + 1 < len(body) else None
+                if not (isinstance(following, ast.Expr) and isinstance(following.value, ast.Constant)
+                        and isinstance(following.value.value, str)):
+                    missing.append(cls.name + "." + node.target.id)
+    assert missing == []

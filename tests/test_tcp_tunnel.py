@@ -10,6 +10,8 @@ import time
 
 import pytest
 
+from oldpy import create_server
+
 import qel_modbus
 from qel_modbus import TCPTunnel
 
@@ -19,7 +21,7 @@ SLACK = 0.5  # what a loaded machine may add to a time-out
 
 @pytest.fixture
 def listener():
-    with socket.create_server(("127.0.0.1", 0)) as srv:
+    with create_server(("127.0.0.1", 0)) as srv:
         srv.settimeout(2)
         yield srv
 

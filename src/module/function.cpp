@@ -37,6 +37,14 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     return run_body(fn, bound);
 }
 
+#if !QEL_HAVE_VECTORCALL
+// Interpreters without vectorcall call through tp_call; the arguments take
+// the same road from there on.
+PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return compat::call_with_tuple(function_vectorcall, self, args, kwargs);
+}
+#endif
+
 PyObject* function_get(PyObject* self, PyObject* obj, PyObject*) {
     if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
     return PyMethod_New(self, obj);
@@ -106,23 +114,29 @@ PyObject* text_signature(PyObject* self, void* closure) noexcept {
 }
 
 PyGetSetDef function_getset[] = {
-    {"__text_signature__", text_signature, nullptr, nullptr, nullptr},
-    {"__doc__", get_doc, nullptr, nullptr, nullptr},
-    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
-    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {QEL_CNAME("__text_signature__"), text_signature, nullptr, nullptr, nullptr},
+    {QEL_CNAME("__doc__"), get_doc, nullptr, nullptr, nullptr},
+    {QEL_CNAME("__defaults__"), get_defaults, nullptr, nullptr, nullptr},
+    {QEL_CNAME("__annotations__"), get_annotations, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMemberDef function_members[] = {
-    {"__name__", T_OBJECT, offsetof(FunctionObject, name), READONLY, nullptr},
-    {"__qualname__", T_OBJECT, offsetof(FunctionObject, qualname), READONLY, nullptr},
-    {"__module__", T_OBJECT, offsetof(FunctionObject, module), READONLY, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+    {QEL_CNAME("__name__"), T_OBJECT, offsetof(FunctionObject, name), READONLY, nullptr},
+    {QEL_CNAME("__qualname__"), T_OBJECT, offsetof(FunctionObject, qualname), READONLY, nullptr},
+    {QEL_CNAME("__module__"), T_OBJECT, offsetof(FunctionObject, module), READONLY, nullptr},
+#if QEL_HAVE_VECTORCALL
+    {QEL_CNAME("__vectorcalloffset__"), T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+#endif
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyType_Slot function_slots[] = {
+#if QEL_HAVE_VECTORCALL
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+#else
+    {Py_tp_call, reinterpret_cast<void*>(function_call)},
+#endif
     {Py_tp_descr_get, reinterpret_cast<void*>(function_get)},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
     {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
@@ -153,7 +167,12 @@ Ref intern(const char* text) { return checked(PyUnicode_InternFromString(text));
 }  // namespace
 
 PyTypeObject* create_function_type() {
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
+#if PY_VERSION_HEX >= 0x03080000 && PY_VERSION_HEX < 0x03090000
+    // 3.8's PyType_FromSpec does not read `__vectorcalloffset__`.
+    if (type != nullptr) type->tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+#endif
+    return type;
 }
 
 Ref make_function(const MemberRow& row, PyObject* qualname, PyObject* defaults, PyObject* annotations) {

@@ -5,17 +5,9 @@
 // from PyObject*, because an implicit one silently steals.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "module/compat.hpp"
 
 #include <utility>
-
-#if PY_VERSION_HEX < 0x030A0000
-inline PyObject* Py_NewRef(PyObject* o) {
-    Py_INCREF(o);
-    return o;
-}
-#endif
 
 namespace qel {
 

@@ -1,0 +1,52 @@
+"""The built module exports its entry point and nothing else."""
+import struct
+import sys
+
+import pytest
+
+import qel_modbus
+
+
+def dynamic_symbols(path):
+    """Names of the defined global and weak symbols in an ELF file's dynamic
+    symbol table (what `nm -D --defined-only` lists), for 32- and 64-bit,
+    little- and big-endian files."""
+    with open(path, "rb") as f:
+        data = f.read()
+    assert data[:4] == b"\x7fELF"
+    wide = data[4] == 2
+    order = "<" if data[5] == 1 else ">"
+    if wide:
+        shoff, = struct.unpack_from(order + "Q", data, 0x28)
+        shentsize, shnum = struct.unpack_from(order + "HH", data, 0x3A)
+    else:
+        shoff, = struct.unpack_from(order + "I", data, 0x20)
+        shentsize, shnum = struct.unpack_from(order + "HH", data, 0x2E)
+    sections = []
+    for i in range(shnum):
+        at = shoff + i * shentsize
+        if wide:
+            _, kind, _, _, offset, size, link, _, _, entsize = struct.unpack_from(order + "IIQQQQIIQQ", data, at)
+        else:
+            _, kind, _, _, offset, size, link, _, _, entsize = struct.unpack_from(order + "IIIIIIIIII", data, at)
+        sections.append((kind, offset, size, link, entsize))
+    names = []
+    for kind, offset, size, link, entsize in sections:
+        if kind != 11:  # SHT_DYNSYM
+            continue
+        strings = sections[link][1]
+        for at in range(offset + entsize, offset + size, entsize):  # entry 0 is the null symbol
+            if wide:
+                name, info, _, shndx = struct.unpack_from(order + "IBBH", data, at)
+            else:
+                name, _, _, info, _, shndx = struct.unpack_from(order + "IIIBBH", data, at)
+            binding = info >> 4
+            if 0 < shndx < 0xFF00 and binding in (1, 2, 10):  # defined; GLOBAL, WEAK, GNU_UNIQUE
+                end = data.index(b"\0", strings + name)
+                names.append(data[strings + name:end].decode())
+    return names
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads the ELF dynamic symbol table")
+def test_only_the_entry_point_is_exported():
+    assert dynamic_symbols(qel_modbus.__file__) == ["PyInit_qel_modbus"]
