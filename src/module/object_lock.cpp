@@ -28,6 +28,9 @@ struct ObjectLock::Slot {
 
 namespace {
 
+// The calling thread; 3.6 gives it as a signed long.
+unsigned long this_thread() { return static_cast<unsigned long>(PyThread_get_thread_ident()); }
+
 // Slots in use, and released ones kept for reuse.
 std::vector<ObjectLock::Slot*> g_active;
 std::vector<ObjectLock::Slot*> g_spare;
@@ -78,7 +81,7 @@ void wait_for_turn(ObjectLock::Slot* s, unsigned long long ticket) {
 ObjectLock::ObjectLock(PyObject* key) : slot_(take_slot(key)) {
     Slot* s = slot_;
     ++s->users;
-    const unsigned long me = PyThread_get_thread_ident();
+    const unsigned long me = this_thread();
     if (s->owner == me) {
         ++s->depth;
         return;
@@ -110,7 +113,7 @@ bool ObjectLock::closing() const { return slot_->closing; }
 
 bool ObjectLock::mark_closing_if_busy(PyObject* key) {
     Slot* s = find(key);
-    if (s == nullptr || s->owner == 0 || s->owner == PyThread_get_thread_ident()) return false;
+    if (s == nullptr || s->owner == 0 || s->owner == this_thread()) return false;
     s->closing = true;
     return true;
 }
