@@ -7,6 +7,7 @@ import time
 
 import pytest
 
+from oldpy import create_server
 from qel_modbus import FixMaster, Master, ModbusTCPMaster, TCPTunnel
 from qel_modbus_simslave import ModbusTcpSlave, RtuTcpSlave
 
@@ -92,7 +93,7 @@ class Listener:
     """A loopback server that accepts connections and stays silent."""
 
     def __init__(self):
-        self.server = socket.create_server(("127.0.0.1", 0))
+        self.server = create_server(("127.0.0.1", 0))
         self.address = self.server.getsockname()
 
     def accept(self):
