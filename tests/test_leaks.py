@@ -15,6 +15,7 @@ import tracemalloc
 import pytest
 
 from qel_modbus import FixMaster, Master, ModbusStatic, ModbusTCPMaster, SlaveException, TCPTunnel, _byte_array
+from tests.support import LoopChannel, with_crc
 
 pytestmark = pytest.mark.leaks
 
@@ -22,37 +23,6 @@ ROUNDS, WARMUP = 20_000, 2_000
 TRACED_LIMIT = 16 * 1024  # bytes; a leak of one small object per call is 20x that
 RSS_LIMIT = 1024 * 1024
 PAGE = os.sysconf("SC_PAGE_SIZE") if hasattr(os, "sysconf") else 4096
-
-
-def crc(body):
-    value = 0xFFFF
-    for b in body:
-        value ^= b
-        for _ in range(8):
-            value = (value >> 1) ^ 0xA001 if value & 1 else value >> 1
-    return bytes(body) + bytes((value & 0xFF, value >> 8))
-
-
-class LoopChannel:
-    """Answers every write with the same bytes: the fastest honest channel."""
-
-    def __init__(self, answer=b""):
-        self.answer, self.pending, self.timeout = answer, b"", 1
-
-    @property
-    def in_waiting(self):
-        return len(self.pending)
-
-    def read(self, size):
-        data, self.pending = self.pending[:size], self.pending[size:]
-        return data
-
-    def write(self, data):
-        self.pending = self.answer
-        return len(data)
-
-    def close(self):
-        pass
 
 
 def rss():
@@ -99,16 +69,16 @@ def check(call, expected=(), watched=(), rounds=ROUNDS):
 
 # ---- Master and FixMaster -----------------------------------------------------------
 
-REGS = crc(bytes.fromhex("010304") + bytes((0x12, 0x34, 0x56, 0x78)))
-ONE = crc(bytes.fromhex("0103020005"))
-COILS = crc(bytes.fromhex("010101a5"))
-ECHO6, ECHO5, ECHO16 = crc(bytes.fromhex("010600000005")), crc(bytes.fromhex("01050000ff00")), \
-    crc(bytes.fromhex("011000000002"))
-MULTI = crc(bytes.fromhex("010308") + bytes(range(8)))
+REGS = with_crc(bytes.fromhex("010304") + bytes((0x12, 0x34, 0x56, 0x78)))
+ONE = with_crc(bytes.fromhex("0103020005"))
+COILS = with_crc(bytes.fromhex("010101a5"))
+ECHO6, ECHO5, ECHO16 = with_crc(bytes.fromhex("010600000005")), with_crc(bytes.fromhex("01050000ff00")), \
+    with_crc(bytes.fromhex("011000000002"))
+MULTI = with_crc(bytes.fromhex("010308") + bytes(range(8)))
 BAD_CRC = REGS[:-1] + bytes((REGS[-1] ^ 1,))
-EXCEPTION = crc(bytes.fromhex("018302"))
-ODD = crc(bytes.fromhex("0103030102 03"))
-EMPTY = crc(bytes.fromhex("010300"))
+EXCEPTION = with_crc(bytes.fromhex("018302"))
+ODD = with_crc(bytes.fromhex("0103030102 03"))
+EMPTY = with_crc(bytes.fromhex("010300"))
 VALUES = [1, 2]
 
 MASTER_CASES = {
