@@ -1,5 +1,8 @@
-"""What the tests and the fuzz harnesses share: the reference CRC-16 and the
-channel doubles a master is run over. Import it as ``tests.support``."""
+"""What the tests and the fuzz harnesses share: the reference CRC-16, the
+channel doubles a master is run over, and a peer that answers on a socket.
+Import it as ``tests.support``."""
+import socket
+import threading
 
 
 # ---- the reference CRC ---------------------------------------------------------
@@ -121,3 +124,32 @@ class LoopChannel:
 
     def close(self):
         pass
+
+
+class AnsweringPeer:
+    """The far end of a socket pair, from its own thread: every request that
+    arrives (one receive each) is answered with ``answer(request)``. A master
+    discards what its socket holds before it sends, so an answer must come
+    after its request, as a slave's does. ``stop`` ends the thread."""
+
+    def __init__(self, sock, answer):
+        self.sock, self.answer = sock, answer
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        buffer = bytearray(1 << 12)
+        while True:
+            try:
+                n = self.sock.recv_into(buffer)
+                if n == 0:
+                    return
+                reply = self.answer(bytes(buffer[:n]))
+                if reply:
+                    self.sock.sendall(reply)
+            except OSError:
+                return
+
+    def stop(self):
+        self.sock.shutdown(socket.SHUT_RDWR)  # wakes the receive
+        self.thread.join(5)

@@ -15,7 +15,7 @@ import tracemalloc
 import pytest
 
 from qel_modbus import FixMaster, Master, ModbusStatic, ModbusTCPMaster, SlaveException, TCPTunnel, _byte_array
-from tests.support import LoopChannel, with_crc
+from tests.support import AnsweringPeer, LoopChannel, with_crc
 
 pytestmark = pytest.mark.leaks
 
@@ -222,11 +222,6 @@ def test_master_over_tcp_tunnel(pair):
     check(transaction, None, [master, near])
 
 
-def reply_for(command, body):
-    """A reply with the transaction id of ``command``."""
-    return command.encode("latin-1")[:2] + body
-
-
 @pytest.mark.parametrize("case, expected", [
     ("read_coils", None), ("write_coil", None), ("builders", None), ("invalid_coil_type", ValueError),
     ("mismatch", ValueError), ("exception_reply", SlaveException), ("short_reply", OSError),
@@ -234,39 +229,33 @@ def reply_for(command, body):
 ])
 def test_modbus_tcp_master(pair, case, expected):
     near, far = pair
+    # The peer answers each request with the reply the case wants, carrying
+    # the request's transaction id. A short reply waits out the time-out.
+    near.settimeout(0.001 if case == "short_reply" else 2)
     plc = ModbusTCPMaster.__new__(ModbusTCPMaster)
     plc._socket = near
     build_read, build_write = ModbusTCPMaster.construct_read_coils_command, ModbusTCPMaster.construct_write_coil_command
-
-    def next_id_reply(body, builder=build_read):
-        # The builder takes an id; the call then takes the one after it.
-        command = builder(1, 0, 1)
-        tid = (int.from_bytes(command.encode("latin-1")[:2], "big") + 1) & 0xFFFF
-        return tid.to_bytes(2, "big") + body
-
-    def exchange(body, call, builder=build_read):
-        far.send(next_id_reply(body, builder))
-        try:
-            return call()
-        finally:
-            far.recv(64)
-
-    read_body = bytes.fromhex("0000 0004 01 01 01 a5")
+    bodies = {"read_coils": "0000 0004 01 01 01 a5", "write_coil": "0000 0006 01 05 0000 ff00",
+              "mismatch": "0001 0003 01 01 01", "exception_reply": "0000 0003 01 81 02",
+              "short_reply": "0000 0005 01 01 02 a5"}
+    body = bytes.fromhex(bodies.get(case, ""))
+    peer = AnsweringPeer(far, (lambda request: b"abcd") if case == "query" else lambda request: request[:2] + body)
     calls = {
-        "read_coils": lambda: exchange(read_body, lambda: plc.read_coils(1, 0, 8)),
-        "write_coil": lambda: exchange(bytes.fromhex("0000 0006 01 05 0000 ff00"), lambda: plc.write_coil(1, 0, True),
-                                       build_write),
+        "read_coils": lambda: plc.read_coils(1, 0, 8),
+        "write_coil": lambda: plc.write_coil(1, 0, True),
         "builders": lambda: (build_read(2, 0, 8), build_write(1, 0, 0), plc.construct_read_coils_command(1, 1, 1)),
         "invalid_coil_type": lambda: build_read(3, 0, 1),
-        # replies leave nothing unread: unread bytes would fill the pair's buffers
-        "mismatch": lambda: exchange(bytes.fromhex("0001 0003 01 01 01"), lambda: plc.read_coils(1, 0, 8)),
-        "exception_reply": lambda: exchange(bytes.fromhex("0000 0003 01 81 02"), lambda: plc.read_coils(1, 0, 8)),
-        "short_reply": lambda: exchange(bytes.fromhex("0000 0005 01 01 02 a5"), lambda: plc.read_coils(1, 0, 16)),
-        "query": lambda: (far.send(b"abcd"), plc._query("\x01\x02", 4), far.recv(2)),
+        "mismatch": lambda: plc.read_coils(1, 0, 8),
+        "exception_reply": lambda: plc.read_coils(1, 0, 8),
+        "short_reply": lambda: plc.read_coils(1, 0, 16),
+        "query": lambda: plc._query("\x01\x02", 4),
         "query_refused": lambda: plc._query(b"\x01", 4),
         "query_not_latin_1": lambda: plc._query("\u0100", 4),
     }
-    check(calls[case], expected, [plc, near])
+    try:
+        check(calls[case], expected, [plc, near])
+    finally:
+        peer.stop()
 
 
 # ---- codec and SlaveException ---------------------------------------------------
