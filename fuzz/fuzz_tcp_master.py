@@ -266,7 +266,7 @@ def test_one_input(data):
         # The model plays first: the replies are drawn from the input for
         # the requests it sends, and the far end is told of them.
         model = Model(Stream(closed_from_start), next_transaction_id(), closed_socket,
-                      lambda request: (reply_to(request, inp), inp.flag()))
+                      lambda request: (reply_to(request, inp), inp.flag(4)))
         try:
             for name, args in calls:
                 what = f"{name}{args!r}"
