@@ -16,7 +16,7 @@ import struct
 import sys
 
 import qel_modbus as qm
-from fuzz.common import (PEER_CLOSED_TEXT, SOCKET_TIMEOUT, TIMEOUT_TEXT, Fresh, Input, Responder, any_object,
+from fuzz.common import (ANSWER_TIMEOUT, PEER_CLOSED_TEXT, SOCKET_TIMEOUT, TIMEOUT_TEXT, Fresh, Input, Responder, any_object,
                          check_allowed, check_same, fresh, outcome, run, small_int)
 from tests.support import crc16, with_crc
 
@@ -37,7 +37,9 @@ class Channel:
     after its answer, and a write with no plan left closes it: then a read
     that finds nothing raises ConnectionResetError, as TCPTunnel's does.
     Otherwise a read that finds nothing returns it empty, or with
-    ``silence_raises`` raises the socket's time-out, as TCPTunnel's does."""
+    ``silence_raises`` raises the socket's time-out, as TCPTunnel's does.
+    ``waited`` tells that a read came back short on an open connection: over
+    a socket, that read waits out the time-out."""
 
     def __init__(self, plans, chunk, kind, silence_raises=False):
         self.plans, self.chunk, self.kind = list(plans), chunk, kind
@@ -46,6 +48,7 @@ class Channel:
         self.writes = []
         self.timeout = None
         self.closed = False
+        self.waited = False
 
     @property
     def in_waiting(self):
@@ -55,6 +58,7 @@ class Channel:
         n = max(0, min(size, len(self.pending), self.chunk))
         data = bytes(self.pending[:n])
         del self.pending[:n]
+        self.waited |= len(data) < size and not self.closed
         if not data and size > 0:
             if self.closed:
                 raise ConnectionResetError(PEER_CLOSED_TEXT)
@@ -433,10 +437,11 @@ def test_one_input(data):
             what = f"{road}: {'FixMaster.' if fixed else ''}{name}{tuple(args)!r}"
             # FixMaster's 32-bit forwards take the default word order
             defaults = [">"] if fixed and name.endswith(("int32", "float")) else []
-            written = len(model_ch.writes)
+            written, model_ch.waited = len(model_ch.writes), False
             want = outcome(getattr(model, name), *fresh(args), *defaults)
             answered = []
             if over_socket:
+                real_ch.timeout = SOCKET_TIMEOUT if model_ch.waited else ANSWER_TIMEOUT
                 # The far end answers as the model's channel did.
                 for request in model_ch.writes[written:]:
                     if peer_closed:

@@ -14,7 +14,7 @@ import struct
 import sys
 
 import qel_modbus as qm
-from fuzz.common import (PEER_CLOSED_TEXT, SOCKET_TIMEOUT, TIMEOUT_TEXT, Input, Responder, any_object,
+from fuzz.common import (ANSWER_TIMEOUT, PEER_CLOSED_TEXT, SOCKET_TIMEOUT, TIMEOUT_TEXT, Input, Responder, any_object,
                          check_allowed, check_same, outcome, run)
 
 ModbusTCPMaster, SlaveException = qm.ModbusTCPMaster, qm.SlaveException
@@ -25,14 +25,19 @@ ALLOWED = (SlaveException, OSError, ValueError, TypeError, OverflowError, Lookup
 
 class Stream:
     """The bytes that arrived in the master's socket and were not read yet,
-    and whether the far end has closed."""
+    and whether the far end has closed. ``waited`` tells that a receive
+    waited out the time-out."""
 
     def __init__(self, closed=False):
         self.data, self.closed = bytearray(), closed
+        self.waited = False
 
-    def take(self, n):
+    def take(self, n, until_first=False):
+        """A receive of up to ``n`` bytes that waits for all of them, or
+        ``until_first`` byte only."""
         got = bytes(self.data[:n])
         del self.data[:n]
+        self.waited |= (not got if until_first else len(got) < n) and not self.closed
         return got
 
 
@@ -138,7 +143,7 @@ class Model:
             self.stream.closed |= closes
         if not needed:
             return b""
-        got = self.stream.take(needed)
+        got = self.stream.take(needed, until_first=True)
         if not got:
             raise ConnectionResetError(PEER_CLOSED_TEXT) if self.stream.closed else socket.timeout("timed out")
         return got
@@ -270,8 +275,10 @@ def test_one_input(data):
         try:
             for name, args in calls:
                 what = f"{name}{args!r}"
-                model.exchanges = []
+                model.exchanges, model.stream.waited = [], False
                 want = outcome(getattr(model, name), *args)
+                if not closed_socket:
+                    near.settimeout(SOCKET_TIMEOUT if model.stream.waited else ANSWER_TIMEOUT)
                 answered = [responder.expect(len(request), lambda r, reply=reply: reply, closes)
                             for request, reply, closes in model.exchanges]
                 got = outcome(getattr(master, name), *args)
