@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Fuzzes Master and FixMaster against a pure-Python model of the documented
 behaviour: same result or same exception (type, and text where the text is
 documented), same bytes written, same MessageLastSent/MessageLastReceived.

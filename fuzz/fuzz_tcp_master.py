@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Fuzzes ModbusTCPMaster over a real socket pair whose far end answers
 each request with the replies the input describes (shaped with a fault,
 preceded by replies to other transactions, or raw bytes), and may then close
