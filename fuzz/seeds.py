@@ -12,10 +12,12 @@ instrumented build that .ci/fuzz makes:
 (the native harness likewise, with build/fuzz/answer_rules_fuzzer).
 """
 import argparse
+import errno
 import importlib
 import os
 import re
 import shutil
+import struct
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -60,12 +62,17 @@ ROADS = {"tunnel through the instance": "tunnel-instance", "tunnel with the clas
 def outcome_slug(result):
     if result[0] == "ok":
         return "ok"
+    exc = result[1]
     for text, slug in SLUGS:
-        if text in str(result[1]):
+        if text in str(exc):
             return slug
-    if type(result[1]).__name__ == "SlaveException":
+    if type(exc).__name__ == "SlaveException":
         return "exception-answer"
-    return re.sub(r"(?<!^)([A-Z])", r"-\1", type(result[1]).__name__).lower().replace("-error", "")
+    if isinstance(exc, OSError) and exc.errno in errno.errorcode:
+        return errno.errorcode[exc.errno].lower()
+    if isinstance(exc, struct.error):
+        return "struct-error"
+    return re.sub(r"(?<!^)([A-Z])", r"-\1", type(exc).__name__).lower().replace("-error", "")
 
 
 def describe(harness, data):
