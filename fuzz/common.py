@@ -1,30 +1,30 @@
-"""What the fuzz harnesses share: loading the module under test, a byte
-consumer that turns the fuzzer's input into choices, arbitrary Python
-objects, and the comparison of outcomes.
+"""What the fuzz harnesses share: a byte consumer that turns the fuzzer's
+input into choices, arbitrary Python objects, the far end of a socket pair
+that answers each request, and the comparison of outcomes.
 
 The consumer is plain Python, so that a saved input replays the very same
-calls without the fuzzer (tests/test_reliability.py does that)."""
+calls without the fuzzer (tests/test_reliability.py does that). The module
+under test is whichever ``import qel_modbus`` finds: put a build directory
+on PYTHONPATH to fuzz that build."""
 
 import array
 import math
 import os
+import queue
+import socket
 import struct
 import sys
-
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+import threading
 
 TIMEOUT_TEXT = "modbus: read from slave timeout"
-
-
-def load_module():
-    """qel_modbus from $QEL_BUILD_DIR when set (a developer or instrumented
-    build), else the installed one."""
-    build = os.environ.get("QEL_BUILD_DIR")
-    if build:
-        sys.path.insert(0, os.path.abspath(os.path.join(ROOT, build) if not os.path.isabs(build) else build))
-    sys.path.insert(0, ROOT)
-    import qel_modbus
-    return qel_modbus
+PEER_CLOSED_TEXT = "connection closed by the peer"
+# The time-out of the socket under test during a call that the model says
+# ends waiting in silence: short, so that such calls cost little, yet long
+# enough for the responder thread to send what comes first. Slow runs
+# (valgrind) raise it. Any other call gets ANSWER_TIMEOUT, which no wait
+# reaches, so that a responder held up by a loaded machine changes nothing.
+SOCKET_TIMEOUT = float(os.environ.get("QEL_FUZZ_SOCKET_TIMEOUT", "0.1"))
+ANSWER_TIMEOUT = 5.0
 
 
 class Input:
@@ -178,6 +178,75 @@ def any_object(inp, depth=0):
     if kind == 22:
         return Fresh([small_int(inp) for _ in range(inp.below(6))])
     return inp.pick([object(), {1: 2}, {1, 2}, range(inp.below(300)), type, 1j, Ellipsis])
+
+
+# ---- the far end of a socket pair --------------------------------------------
+
+class Responder:
+    """Plays the peer on the far end of a socket pair, from its own thread.
+    Input present before a request is thrown away by the master, so each
+    reply is sent only after its request came: for every ``expect`` the
+    responder reads the request (its length known from the model), sends
+    ``reply_for(request)`` and, when asked, shuts its sending side down as a
+    peer that closes the connection. ``received`` is everything that came."""
+
+    def __init__(self, far):
+        self.far = far
+        self.far.settimeout(2.0)
+        self.received = bytearray()
+        self.tasks = queue.Queue()
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def expect(self, size, reply_for, close):
+        done = threading.Event()
+        self.tasks.put((size, reply_for, close, done))
+        return done
+
+    def _serve(self):
+        while True:
+            task = self.tasks.get()
+            if task is None:
+                return
+            size, reply_for, close, done = task
+            request = bytearray()
+            try:
+                while len(request) < size:
+                    chunk = self.far.recv(size - len(request))
+                    if not chunk:
+                        break
+                    request += chunk
+                self.received += request
+                if len(request) == size:
+                    reply = reply_for(bytes(request))
+                    if reply:
+                        self.far.sendall(reply)
+                    if close:
+                        self.far.shutdown(socket.SHUT_WR)
+            except OSError:
+                pass  # the master sent less than the model: the comparison says so
+            finally:
+                done.set()
+
+    def wait(self, done):
+        if not done.wait(5):
+            raise Mismatch("the responder is stuck")
+
+    def rest(self):
+        """What arrived beyond the requests it was told of."""
+        self.tasks.put(None)
+        self.thread.join(5)
+        self.far.setblocking(False)
+        extra = bytearray()
+        try:
+            while True:
+                chunk = self.far.recv(1 << 16)
+                if not chunk:
+                    break
+                extra += chunk
+        except (BlockingIOError, ConnectionResetError):
+            pass
+        return bytes(self.received + extra)
 
 
 # ---- outcomes ------------------------------------------------------------------

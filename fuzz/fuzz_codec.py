@@ -4,16 +4,17 @@ SlaveException) with arbitrary Python objects, bound by position or by
 keyword, against pure-Python definitions of the same functions: same
 result, or an exception of the same type.
 
-    python3 fuzz/fuzz_codec.py [libFuzzer flags] [corpus dirs]
+    python3 -m fuzz.fuzz_codec [libFuzzer flags] [corpus dirs]
 """
 
 import array
 import functools
 import sys
 
-from common import Input, any_object, check_allowed, check_same, fresh, load_module, outcome, run
+import qel_modbus as qm
+from fuzz.common import Input, any_object, check_allowed, check_same, fresh, outcome, run
+from tests.support import crc_bytes
 
-qm = load_module()
 ModbusStatic, SlaveException = qm.ModbusStatic, qm.SlaveException
 # Bad objects raise what Python's own operators and memoryview raise for
 # them; LookupError comes from the arguments' own methods.
@@ -44,15 +45,7 @@ def calculate_crc(string, beg=0, end=None):
         string = [ord(c) for c in string]
     elif not hasattr(type(string), "__getitem__"):
         raise TypeError(f"'{type(string).__name__}' object is unsliceable")
-    crc = 0xFFFF
-    for c in string[beg:end]:
-        crc = crc ^ c
-        for _ in range(8):
-            carry = crc & 1
-            crc >>= 1
-            if carry:
-                crc ^= 0xA001
-    return crc & 0xFF, crc >> 8
+    return crc_bytes(string[beg:end])
 
 
 @positional_only

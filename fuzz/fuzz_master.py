@@ -1,21 +1,27 @@
 #!/usr/bin/env python3
-"""Fuzzes Master and FixMaster over a scripted channel whose answers come
-from the fuzzer's input, against a pure-Python model of the documented
+"""Fuzzes Master and FixMaster against a pure-Python model of the documented
 behaviour: same result or same exception (type, and text where the text is
 documented), same bytes written, same MessageLastSent/MessageLastReceived.
+The answers come from the fuzzer's input, over each road a master can take:
+a plain master over a scripted channel (the engine calls the channel's own
+members), a master with something replaced (everything through the
+instance), and a plain master over a real TCPTunnel on a socket pair (the
+native link), whose far end answers each request.
 
-    python3 fuzz/fuzz_master.py [libFuzzer flags] [corpus dirs]
+    python3 -m fuzz.fuzz_master [libFuzzer flags] [corpus dirs]
 """
 
 import array
+import socket
 import struct
 import sys
 
-from common import (TIMEOUT_TEXT, Fresh, Input, any_object, check_allowed, check_same, fresh, load_module, outcome,
-                    run, small_int)
+import qel_modbus as qm
+from fuzz.common import (ANSWER_TIMEOUT, PEER_CLOSED_TEXT, SOCKET_TIMEOUT, TIMEOUT_TEXT, Fresh, Input, Responder, any_object,
+                         check_allowed, check_same, fresh, outcome, run, small_int)
+from tests.support import crc16, with_crc
 
-qm = load_module()
-Master, FixMaster, SlaveException = qm.Master, qm.FixMaster, qm.SlaveException
+Master, FixMaster, SlaveException, TCPTunnel = qm.Master, qm.FixMaster, qm.SlaveException, qm.TCPTunnel
 
 CRC_TEXT = "modbus: message from slave with station %s has crc error"
 ODD_TEXT = "modbus: message from slave with station %s has odd byte count %d"
@@ -23,32 +29,27 @@ LIMIT_TEXT = "modbus write registers: invalid argument: register count must be l
 ALLOWED = (SlaveException, OSError, ValueError, TypeError, OverflowError, LookupError, struct.error)
 
 
-def crc16(data):
-    crc = 0xFFFF
-    for b in data:
-        crc ^= b
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
-
-
-def with_crc(body):
-    crc = crc16(body)
-    return bytes(body) + bytes((crc & 0xFF, crc >> 8))
-
-
 # ---- the channel ---------------------------------------------------------------
 
 class Channel:
     """Each write makes the answer its plan describes arrive; a read takes
     at most ``chunk`` bytes of what has arrived, so a small chunk reads as a
-    slave that is slower than the time-out."""
+    slave that is slower than the time-out. A plan may close the connection
+    after its answer, and a write with no plan left closes it: then a read
+    that finds nothing raises ConnectionResetError, as TCPTunnel's does.
+    Otherwise a read that finds nothing returns it empty, or with
+    ``silence_raises`` raises the socket's time-out, as TCPTunnel's does.
+    ``waited`` tells that a read came back short on an open connection: over
+    a socket, that read waits out the time-out."""
 
-    def __init__(self, plans, chunk, kind):
+    def __init__(self, plans, chunk, kind, silence_raises=False):
         self.plans, self.chunk, self.kind = list(plans), chunk, kind
+        self.silence_raises = silence_raises
         self.pending = bytearray()
         self.writes = []
         self.timeout = None
+        self.closed = False
+        self.waited = False
 
     @property
     def in_waiting(self):
@@ -58,22 +59,38 @@ class Channel:
         n = max(0, min(size, len(self.pending), self.chunk))
         data = bytes(self.pending[:n])
         del self.pending[:n]
+        self.waited |= len(data) < size and not self.closed
+        if not data and size > 0:
+            if self.closed:
+                raise ConnectionResetError(PEER_CLOSED_TEXT)
+            if self.silence_raises:
+                raise socket.timeout("timed out")
         return self.kind(data)
 
     def write(self, data):
         request = bytes(data)
         self.writes.append(request)
-        if self.plans:
-            self.pending += answer_to(self.plans.pop(0), request)
+        if self.closed:
+            pass  # a peer that closed answers nothing
+        elif self.plans:
+            plan = self.plans.pop(0)
+            self.pending += answer_to(plan, request)
+            self.closed = closes(plan)
+        else:
+            self.closed = True
         return len(request)
 
     def close(self):
         pass
 
 
+def closes(plan):
+    return plan[7]
+
+
 def answer_to(plan, request):
     """A normal answer to ``request`` shaped by ``plan``, then one fault."""
-    mode, raw, n, data, fault, where, code = plan
+    mode, raw, n, data, fault, where, code, _ = plan
     if mode == "raw" or len(request) < 2:
         return raw
     station, fc = request[0], request[1]
@@ -350,17 +367,39 @@ def plan(inp):
     mode = "raw" if inp.flag(6) else "shaped"
     raw = inp.take(inp.below(24) if mode == "shaped" else inp.below(300))
     return (mode, raw, inp.below(256) if inp.flag(4) else inp.below(12), inp.take(inp.below(48)),
-            inp.pick(FAULTS), inp.below(300), inp.below(256))
+            inp.pick(FAULTS), inp.below(300), inp.below(256), inp.flag(4))
 
 
 def texts_matter(exc):
     return isinstance(exc, (OSError, ValueError)) and not isinstance(exc, UnicodeError)
 
 
+class SubMaster(Master):
+    """Replaces nothing, yet a subclass sends every step through the instance."""
+
+
+# How the master under test is reached: the scripted channel's own members,
+# the instance, the tunnel's socket, or the tunnel through the instance (a
+# subclass or an instance attribute, or a member replaced on the class).
+ROADS = ["channel", "channel", "instance", "tunnel", "tunnel", "tunnel through the instance",
+         "tunnel with the class's crc check replaced"]
+
+
+def replaced_check_crc(original):
+    def check_crc(message, station):
+        return original(message, station)
+    return staticmethod(check_crc)
+
+
 def test_one_input(data):
     inp = Input(data)
+    road = inp.pick(ROADS)
+    over_socket = road.startswith("tunnel")
     chunk = inp.pick([1 << 30] * 6 + [1, 2, 4, 5, 7])
     kind = inp.pick(KINDS)
+    silence_raises = inp.flag()
+    if over_socket:  # what a TCPTunnel's read does
+        chunk, kind, silence_raises = 1 << 30, bytes, True
     fixed = inp.flag(4)
     calls = []
     for _ in range(1 + inp.below(3)):
@@ -372,32 +411,73 @@ def test_one_input(data):
             args.pop()  # the default function code
         calls.append((name, args, plan(inp)))
     plans = [p for _, _, p in calls]
-    real_ch, model_ch = Channel(plans, chunk, kind), Channel(plans, chunk, kind)
+    model_ch = Channel(plans, chunk, kind, silence_raises)
     model = Model(model_ch)
-    if fixed:
-        fix = FixMaster(real_ch, station=calls[0][1][0])
-        master = fix._FixMaster__master
+    if over_socket:
+        near, far = socket.socketpair()
+        real_ch = TCPTunnel.__new__(TCPTunnel)  # exactly a TCPTunnel, on one end of the pair
+        real_ch._socket = near
+        responder = Responder(far)
+        socket_plans, peer_closed = list(plans), False
     else:
-        master = Master(real_ch)
-    for name, args, _ in calls:
+        real_ch = Channel(plans, chunk, kind, silence_raises)
+    original_check = vars(Master)["_Master__check_crc"]
+    if road.endswith("replaced"):
+        Master._Master__check_crc = replaced_check_crc(original_check.__func__)
+    try:
         if fixed:
-            args[0] = fix.station
-            got = outcome(getattr(fix, name), *fresh(args[1:]))
+            fix = FixMaster(real_ch, calls[0][1][0], SOCKET_TIMEOUT)
+            master = fix._FixMaster__master
+            if road.endswith("instance"):
+                master.note = "an instance attribute"
         else:
-            got = outcome(getattr(master, name), *fresh(args))
-        what = f"{'FixMaster.' if fixed else ''}{name}{tuple(args)!r}"
-        check_allowed(got, ALLOWED, what)
-        # FixMaster's 32-bit forwards take the default word order
-        defaults = [">"] if fixed and name.endswith(("int32", "float")) else []
-        want = outcome(getattr(model, name), *fresh(args), *defaults)
-        check_same(got, want, texts_matter, what)
-        if got[0] == "raised" and isinstance(got[1], SlaveException):
-            w = want[1]
-            assert (got[1].station, got[1].function_code, got[1].error_code) == \
-                (w.station, w.function_code, w.error_code), what
-        assert real_ch.writes == model_ch.writes, (what, real_ch.writes, model_ch.writes)
-        assert (master.MessageLastSent, master.MessageLastReceived) == \
-            (model.MessageLastSent, model.MessageLastReceived), what
+            master = (SubMaster if road.endswith("instance") else Master)(real_ch, SOCKET_TIMEOUT)
+        for name, args, _ in calls:
+            if fixed:
+                args[0] = fix.station
+            what = f"{road}: {'FixMaster.' if fixed else ''}{name}{tuple(args)!r}"
+            # FixMaster's 32-bit forwards take the default word order
+            defaults = [">"] if fixed and name.endswith(("int32", "float")) else []
+            written, model_ch.waited = len(model_ch.writes), False
+            want = outcome(getattr(model, name), *fresh(args), *defaults)
+            answered = []
+            if over_socket:
+                real_ch.timeout = SOCKET_TIMEOUT if model_ch.waited else ANSWER_TIMEOUT
+                # The far end answers as the model's channel did.
+                for request in model_ch.writes[written:]:
+                    if peer_closed:
+                        answered.append(responder.expect(len(request), lambda r: b"", False))
+                    elif socket_plans:
+                        p = socket_plans.pop(0)
+                        peer_closed = closes(p)
+                        answered.append(responder.expect(len(request), lambda r, p=p: answer_to(p, r), peer_closed))
+                    else:
+                        peer_closed = True
+                        answered.append(responder.expect(len(request), lambda r: b"", True))
+            if fixed:
+                got = outcome(getattr(fix, name), *fresh(args[1:]))
+            else:
+                got = outcome(getattr(master, name), *fresh(args))
+            for done in answered:
+                responder.wait(done)
+            check_allowed(got, ALLOWED, what)
+            check_same(got, want, texts_matter, what)
+            if got[0] == "raised" and isinstance(got[1], SlaveException):
+                w = want[1]
+                assert (got[1].station, got[1].function_code, got[1].error_code) == \
+                    (w.station, w.function_code, w.error_code), what
+            sent = bytes(responder.received) if over_socket else b"".join(real_ch.writes)
+            assert sent == b"".join(model_ch.writes), (what, sent, model_ch.writes)
+            assert (master.MessageLastSent, master.MessageLastReceived) == \
+                (model.MessageLastSent, model.MessageLastReceived), what
+    finally:
+        Master._Master__check_crc = original_check
+        if over_socket:
+            near.close()
+            sent = responder.rest()
+            far.close()
+    if over_socket:
+        assert sent == b"".join(model_ch.writes), (road, calls, sent, model_ch.writes)
 
 
 if __name__ == "__main__":

@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
-"""Fuzzes ModbusTCPMaster over a real socket pair: the far end is fed the
-replies, shaped or raw, that the input describes, and a pure-Python model of
-the exchange says what each call must return or raise and send.
+"""Fuzzes ModbusTCPMaster over a real socket pair whose far end answers
+each request with the replies the input describes (shaped with a fault,
+preceded by replies to other transactions, or raw bytes), and may then close
+the connection; a pure-Python model of the exchange says what each call must
+return or raise and send.
 
-    python3 fuzz/fuzz_tcp_master.py [libFuzzer flags] [corpus dirs]
+    python3 -m fuzz.fuzz_tcp_master [libFuzzer flags] [corpus dirs]
 """
 
 import errno
@@ -12,9 +14,10 @@ import socket
 import struct
 import sys
 
-from common import TIMEOUT_TEXT, Input, any_object, check_allowed, check_same, load_module, outcome, run
+import qel_modbus as qm
+from fuzz.common import (ANSWER_TIMEOUT, PEER_CLOSED_TEXT, SOCKET_TIMEOUT, TIMEOUT_TEXT, Input, Responder, any_object,
+                         check_allowed, check_same, outcome, run)
 
-qm = load_module()
 ModbusTCPMaster, SlaveException = qm.ModbusTCPMaster, qm.SlaveException
 
 MISMATCH_TEXT = "modbus tcp: reply does not match the request"
@@ -22,17 +25,20 @@ ALLOWED = (SlaveException, OSError, ValueError, TypeError, OverflowError, Lookup
 
 
 class Stream:
-    """The bytes the master will find in its socket, and whether the far
-    end has closed: what a receive gets when it runs short."""
+    """The bytes that arrived in the master's socket and were not read yet,
+    and whether the far end has closed. ``waited`` tells that a receive
+    waited out the time-out."""
 
-    def __init__(self, data, closed):
-        self.data, self.closed = bytearray(data), closed
+    def __init__(self, closed=False):
+        self.data, self.closed = bytearray(), closed
+        self.waited = False
 
-    def receive(self, n, raise_on_silence):
+    def take(self, n, until_first=False):
+        """A receive of up to ``n`` bytes that waits for all of them, or
+        ``until_first`` byte only."""
         got = bytes(self.data[:n])
         del self.data[:n]
-        if len(got) < n and not got and not self.closed and raise_on_silence:
-            raise socket.timeout("timed out")
+        self.waited |= (not got if until_first else len(got) < n) and not self.closed
         return got
 
 
@@ -44,10 +50,58 @@ def invalid(coil_type):
     return ValueError(f"modbus tcp: invalid coil type {coil_type!r}")
 
 
+class Reply:
+    """The reply being read, as far as it came (what ``_query`` returned,
+    then more read from the stream as needed)."""
+
+    def __init__(self, stream, first):
+        self.stream, self.data = stream, bytearray(first)
+
+    def fill(self, size):
+        want = size - len(self.data)
+        if want <= 0:
+            return
+        got = self.stream.take(want)
+        self.data += got
+        if not got and self.stream.closed:
+            raise ConnectionResetError(PEER_CLOSED_TEXT)
+        if len(got) < want:
+            raise OSError(TIMEOUT_TEXT)
+
+    def head_answering(self, request):
+        """Replies to other transactions are skipped by their length."""
+        if len(request) < 8:
+            raise ValueError(MISMATCH_TEXT)
+        while True:
+            self.fill(9)
+            reply = self.data
+            if reply[:2] != request[:2]:
+                size = adu_size(reply)
+                self.fill(size)
+                del self.data[:size]
+                continue
+            if reply[2:4] != request[2:4] or reply[6] != request[6] or reply[7] & 0x7F != request[7] or \
+                    struct.unpack(">H", reply[4:6])[0] < 3:
+                raise ValueError(MISMATCH_TEXT)
+            if reply[7] & 0x80:
+                self.fill(adu_size(reply))
+                raise SlaveException(reply[6], reply[7], reply[8])
+            return
+
+
+def adu_size(header):
+    return 6 + struct.unpack(">H", header[4:6])[0]
+
+
 class Model:
-    def __init__(self, stream, next_tid, closed_socket):
-        self.stream, self.tid, self.closed_socket = stream, next_tid, closed_socket
+    """ModbusTCPMaster as documented. ``answer(request)`` says what the far
+    end sends back to a request and whether it closes after it; each request
+    that goes out is kept in ``exchanges`` as (request, reply, closes)."""
+
+    def __init__(self, stream, next_tid, closed_socket, answer=None):
+        self.stream, self.tid, self.closed_socket, self.answer = stream, next_tid, closed_socket, answer
         self.sent = b""
+        self.exchanges = []
 
     def _take_tid(self):
         tid, self.tid = self.tid, (self.tid + 1) & 0xFFFF
@@ -79,41 +133,42 @@ class Model:
             raise ValueError("negative buffersize in recv")
         if self.closed_socket:
             raise OSError(errno.EBADF, "Bad file descriptor")
+        self.stream.data.clear()  # stale input goes before the request
         self.sent += payload
-        return self.stream.receive(needed, True) if needed else b""
-
-    def _head(self, request, reply):
-        if len(reply) < 9:
-            raise OSError(TIMEOUT_TEXT)
-        if reply[:4] != request[:4] or reply[6] != request[6] or reply[7] & 0x7F != request[7]:
-            raise ValueError(MISMATCH_TEXT)
-        if reply[7] & 0x80:
-            raise SlaveException(reply[6], reply[7], reply[8])
-
-    def _complete(self, reply, total):
-        reply += self.stream.receive(total - len(reply), False) if total > len(reply) else b""
-        if len(reply) < total:
-            raise OSError(TIMEOUT_TEXT)
-        return reply
+        if payload:
+            reply, closes = b"", False
+            if not self.stream.closed and self.answer is not None:
+                reply, closes = self.answer(payload)
+            self.exchanges.append((payload, reply, closes))
+            self.stream.data += reply
+            self.stream.closed |= closes
+        if not needed:
+            return b""
+        got = self.stream.take(needed, until_first=True)
+        if not got:
+            raise ConnectionResetError(PEER_CLOSED_TEXT) if self.stream.closed else socket.timeout("timed out")
+        return got
 
     def read_coils(self, coil_type, address, count):
         request = self.construct_read_coils_command(coil_type, address, count).encode("latin-1")
-        reply = self._query(request.decode("latin-1"), 9)
-        self._head(request, reply)
-        byte_count = reply[8]
-        if struct.unpack(">H", reply[4:6])[0] != 3 + byte_count:
+        expected = 9 + min(255, (struct.unpack(">H", request[10:12])[0] + 7) // 8)
+        reply = Reply(self.stream, self._query(request.decode("latin-1"), expected))
+        reply.head_answering(request)
+        byte_count = reply.data[8]
+        if struct.unpack(">H", reply.data[4:6])[0] != 3 + byte_count:
             raise ValueError(MISMATCH_TEXT)
-        reply = self._complete(reply, 9 + byte_count)
+        reply.fill(9 + byte_count)
         wanted = 8 * byte_count if 8 * byte_count < count else max(0, operator.index(count))
-        return [bool(reply[9 + k // 8] >> (k % 8) & 1) for k in range(wanted)]
+        return [bool(reply.data[9 + k // 8] >> (k % 8) & 1) for k in range(wanted)]
 
     def write_coil(self, coil_type, address, value):
         request = self.construct_write_coil_command(coil_type, address, value).encode("latin-1")
-        reply = self._query(request.decode("latin-1"), 9)
-        self._head(request, reply)
-        if struct.unpack(">H", reply[4:6])[0] != 6:
+        reply = Reply(self.stream, self._query(request.decode("latin-1"), 12))
+        reply.head_answering(request)
+        if adu_size(reply.data) != 12:
             raise ValueError(MISMATCH_TEXT)
-        if self._complete(reply, 12) != request:
+        reply.fill(12)
+        if reply.data[:12] != request:
             raise ValueError(MISMATCH_TEXT)
 
 
@@ -122,11 +177,20 @@ class Model:
 FAULTS = ["none", "none", "none", "exception", "flip", "cut", "length", "extra"]
 
 
+def stranger(request, inp):
+    """A reply to another transaction: a late or duplicated one."""
+    tid = (struct.unpack(">H", request[:2])[0] + 1 + inp.below(0xFFFF)) & 0xFFFF
+    body = inp.take(inp.below(20))
+    length = len(body) + 1 if not inp.flag(8) else inp.below(40)
+    return struct.pack(">HHHB", tid, 0, length, 1) + body
+
+
 def reply_to(request, inp):
-    """A reply to ``request`` (None when no request goes out) with one fault,
-    or raw bytes."""
-    if request is None or inp.flag(6):
+    """What the far end sends back to ``request``: replies to other
+    transactions, then a reply with one fault; or raw bytes."""
+    if len(request) != 12 or request[7] not in (1, 2, 5) or inp.flag(6):
         return inp.take(inp.below(40))
+    strangers = b"".join(stranger(request, inp) for _ in range(inp.below(3) if inp.flag(3) else 0))
     tid, code = request[:2], request[7]
     if code == 5:
         reply = bytearray(request)
@@ -145,7 +209,7 @@ def reply_to(request, inp):
         reply[4:6] = struct.pack(">H", inp.uint(2))
     elif fault == "extra":
         reply += inp.take(inp.below(16))
-    return bytes(reply)
+    return strangers + bytes(reply)
 
 
 def coil_type(inp):
@@ -182,59 +246,56 @@ def texts_matter(exc):
         not (isinstance(exc, OSError) and exc.errno is not None)
 
 
+def next_transaction_id():
+    """The id the next request will carry (the counter is the process's)."""
+    command = ModbusTCPMaster.construct_read_coils_command(1, 0, 0)
+    return (int.from_bytes(command.encode("latin-1")[:2], "big") + 1) & 0xFFFF
+
+
 def test_one_input(data):
     inp = Input(data)
-    closed_peer = not inp.flag(8)  # else the far end stays open: a short reply waits out the time-out
     closed_socket = inp.flag(32)
+    closed_from_start = inp.flag(16)  # else the far end closes when a reply says so
     calls = [(inp.pick(NAMES),) for _ in range(1 + inp.below(3))]
     calls = [(name, CALLS[name](inp)) for (name,) in calls]
 
-    # The transaction id the next request will carry, and the requests the
-    # calls will send, so that the replies can answer them.
-    next_tid = (int.from_bytes(ModbusTCPMaster.construct_read_coils_command(1, 0, 0).encode("latin-1")[:2], "big")
-                + 1) & 0xFFFF
-    planner = Model(Stream(b"", True), next_tid, False)
-    replies = b""
-    for name, args in calls:
-        request = None
-        if name in ("read_coils", "write_coil"):
-            builder = planner.construct_read_coils_command if name == "read_coils" else \
-                planner.construct_write_coil_command
-            built = outcome(builder, *args)
-            request = built[1].encode("latin-1") if built[0] == "ok" else None
-        elif name.startswith("construct"):
-            outcome(getattr(planner, name), *args)
-        replies += reply_to(request, inp)
-
     near, far = socket.socketpair()
     with near, far:
-        near.settimeout(0.002)
-        far.sendall(replies)
-        if closed_peer:
+        near.settimeout(SOCKET_TIMEOUT)
+        if closed_from_start:
             far.shutdown(socket.SHUT_WR)
         master = ModbusTCPMaster.__new__(ModbusTCPMaster)
         master._socket = near
         if closed_socket:
             near.close()
-        model = Model(Stream(replies, closed_peer), next_tid, closed_socket)
-        for name, args in calls:
-            what = f"{name}{args!r}"
-            got = outcome(getattr(master, name), *args)
-            check_allowed(got, ALLOWED, what)
-            want = outcome(getattr(model, name), *args)
-            check_same(got, want, texts_matter, what)
-            if got[0] == "raised" and isinstance(got[1], SlaveException):
-                assert (got[1].station, got[1].function_code, got[1].error_code) == \
-                    (want[1].station, want[1].function_code, want[1].error_code), what
-            if isinstance(got[1], OSError) and got[1].errno is not None:
-                assert got[1].errno == want[1].errno, what
-        far.setblocking(False)
+        responder = Responder(far)
+        # The model plays first: the replies are drawn from the input for
+        # the requests it sends, and the far end is told of them.
+        model = Model(Stream(closed_from_start), next_transaction_id(), closed_socket,
+                      lambda request: (reply_to(request, inp), inp.flag(4)))
         try:
-            sent = far.recv(1 << 16)
-        except BlockingIOError:
-            sent = b""
-        except ConnectionResetError:  # closed with unread replies: nothing was sent
-            sent = b""
+            for name, args in calls:
+                what = f"{name}{args!r}"
+                model.exchanges, model.stream.waited = [], False
+                want = outcome(getattr(model, name), *args)
+                if not closed_socket:
+                    near.settimeout(SOCKET_TIMEOUT if model.stream.waited else ANSWER_TIMEOUT)
+                answered = [responder.expect(len(request), lambda r, reply=reply: reply, closes)
+                            for request, reply, closes in model.exchanges]
+                got = outcome(getattr(master, name), *args)
+                for done in answered:
+                    responder.wait(done)
+                check_allowed(got, ALLOWED, what)
+                check_same(got, want, texts_matter, what)
+                if got[0] == "raised" and isinstance(got[1], SlaveException):
+                    assert (got[1].station, got[1].function_code, got[1].error_code) == \
+                        (want[1].station, want[1].function_code, want[1].error_code), what
+                if isinstance(got[1], OSError) and got[1].errno is not None:
+                    assert got[1].errno == want[1].errno, what
+                assert bytes(responder.received) == model.sent, (what, bytes(responder.received), model.sent)
+        finally:
+            near.close()
+            sent = responder.rest()
         assert sent == model.sent, (calls, sent, model.sent)
 
 

@@ -9,8 +9,8 @@ cd "$(dirname "$0")/.."
 build=${1:?build directory}
 log="$build/memcheck.log"
 python=$(python3 -c 'import sys; print(sys.executable)')  # not a pyenv shim: valgrind must see the interpreter
-PYTHONMALLOC=malloc QEL_BUILD_DIR="$build" valgrind --tool=memcheck --leak-check=no --num-callers=30 \
-    --log-file="$log" "$python" fuzz/replay.py
+QEL_FUZZ_SOCKET_TIMEOUT=1 PYTHONMALLOC=malloc PYTHONPATH="$(cd "$build" && pwd):$PWD" valgrind --tool=memcheck --leak-check=no --num-callers=30 \
+    --log-file="$log" "$python" -m fuzz.replay
 python3 - "$log" <<'PY'
 import re, sys
 text = open(sys.argv[1]).read()

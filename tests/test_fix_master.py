@@ -3,24 +3,7 @@ import pytest
 
 import qel_modbus
 from qel_modbus import FixMaster, Master
-
-
-class Channel:
-    """The five members a master uses; nothing is ever answered."""
-
-    def __init__(self):
-        self.timeout = None
-        self.in_waiting = 0
-        self.closed = 0
-
-    def read(self, size):
-        return b""
-
-    def write(self, data):
-        return len(data)
-
-    def close(self):
-        self.closed += 1
+from tests.support import SilentChannel
 
 
 class RecordingMaster:
@@ -39,7 +22,7 @@ class RecordingMaster:
 
 @pytest.fixture
 def fix():
-    f = FixMaster(Channel(), 9)
+    f = FixMaster(SilentChannel(), 9)
     recorder = RecordingMaster()
     f._FixMaster__master = recorder
     return f, recorder
@@ -99,7 +82,7 @@ def test_station_is_read_at_every_call(fix):
 
 
 def test_construction_hands_channel_and_timeout_unchanged():
-    channel = Channel()
+    channel = SilentChannel()
     f = FixMaster(channel)
     assert isinstance(f._FixMaster__master, Master)
     assert f.station == 1
@@ -109,7 +92,7 @@ def test_construction_hands_channel_and_timeout_unchanged():
 
 
 def test_timeout_property_converts_and_forwards():
-    channel = Channel()
+    channel = SilentChannel()
     f = FixMaster(channel)
     f.timeout = 2
     assert channel.timeout == 2.0 and type(channel.timeout) is float
@@ -119,7 +102,7 @@ def test_timeout_property_converts_and_forwards():
 
 
 def test_with_block_closes_inner_master_and_propagates():
-    channel = Channel()
+    channel = SilentChannel()
     with pytest.raises(KeyError):
         with FixMaster(channel) as f:
             assert isinstance(f, FixMaster)
@@ -132,13 +115,13 @@ def test_exit_looks_close_up_on_the_object():
         def close(self):
             self.closed_by_sub = True
 
-    with Sub(Channel()) as s:
+    with Sub(SilentChannel()) as s:
         pass
     assert s.closed_by_sub
 
 
 def test_real_master_operations_are_reached(fix):
-    channel = Channel()
+    channel = SilentChannel()
     f = FixMaster(channel, station=4, timeout=0.01)
     with pytest.raises(OSError, match="modbus: read from slave timeout"):
         f.read_uint16(0x10)

@@ -10,12 +10,12 @@ import os
 import socket
 import struct
 import sys
-import threading
 import tracemalloc
 
 import pytest
 
 from qel_modbus import FixMaster, Master, ModbusStatic, ModbusTCPMaster, SlaveException, TCPTunnel, _byte_array
+from tests.support import AnsweringPeer, LoopChannel, with_crc
 
 pytestmark = pytest.mark.leaks
 
@@ -23,37 +23,6 @@ ROUNDS, WARMUP = 20_000, 2_000
 TRACED_LIMIT = 16 * 1024  # bytes; a leak of one small object per call is 20x that
 RSS_LIMIT = 1024 * 1024
 PAGE = os.sysconf("SC_PAGE_SIZE") if hasattr(os, "sysconf") else 4096
-
-
-def crc(body):
-    value = 0xFFFF
-    for b in body:
-        value ^= b
-        for _ in range(8):
-            value = (value >> 1) ^ 0xA001 if value & 1 else value >> 1
-    return bytes(body) + bytes((value & 0xFF, value >> 8))
-
-
-class LoopChannel:
-    """Answers every write with the same bytes: the fastest honest channel."""
-
-    def __init__(self, answer=b""):
-        self.answer, self.pending, self.timeout = answer, b"", 1
-
-    @property
-    def in_waiting(self):
-        return len(self.pending)
-
-    def read(self, size):
-        data, self.pending = self.pending[:size], self.pending[size:]
-        return data
-
-    def write(self, data):
-        self.pending = self.answer
-        return len(data)
-
-    def close(self):
-        pass
 
 
 def rss():
@@ -100,16 +69,16 @@ def check(call, expected=(), watched=(), rounds=ROUNDS):
 
 # ---- Master and FixMaster -----------------------------------------------------------
 
-REGS = crc(bytes.fromhex("010304") + bytes((0x12, 0x34, 0x56, 0x78)))
-ONE = crc(bytes.fromhex("0103020005"))
-COILS = crc(bytes.fromhex("010101a5"))
-ECHO6, ECHO5, ECHO16 = crc(bytes.fromhex("010600000005")), crc(bytes.fromhex("01050000ff00")), \
-    crc(bytes.fromhex("011000000002"))
-MULTI = crc(bytes.fromhex("010308") + bytes(range(8)))
+REGS = with_crc(bytes.fromhex("010304") + bytes((0x12, 0x34, 0x56, 0x78)))
+ONE = with_crc(bytes.fromhex("0103020005"))
+COILS = with_crc(bytes.fromhex("010101a5"))
+ECHO6, ECHO5, ECHO16 = with_crc(bytes.fromhex("010600000005")), with_crc(bytes.fromhex("01050000ff00")), \
+    with_crc(bytes.fromhex("011000000002"))
+MULTI = with_crc(bytes.fromhex("010308") + bytes(range(8)))
 BAD_CRC = REGS[:-1] + bytes((REGS[-1] ^ 1,))
-EXCEPTION = crc(bytes.fromhex("018302"))
-ODD = crc(bytes.fromhex("0103030102 03"))
-EMPTY = crc(bytes.fromhex("010300"))
+EXCEPTION = with_crc(bytes.fromhex("018302"))
+ODD = with_crc(bytes.fromhex("0103030102 03"))
+EMPTY = with_crc(bytes.fromhex("010300"))
 VALUES = [1, 2]
 
 MASTER_CASES = {
@@ -253,49 +222,24 @@ def test_master_over_tcp_tunnel(pair):
     check(transaction, None, [master, near])
 
 
-def serve(far, reply):
-    """The far end answers every request with ``reply(request)``, after it
-    arrived: input that is there before a request is discarded as stale."""
-    def loop():
-        while True:
-            try:
-                request = far.recv(64)
-            except OSError:
-                return
-            if not request:
-                return
-            far.sendall(reply(request))
-    thread = threading.Thread(target=loop, daemon=True)
-    thread.start()
-    return thread
-
-
-TCP_REPLIES = {
-    "read_coils": bytes.fromhex("0000 0004 01 01 01 a5"),
-    "write_coil": bytes.fromhex("0000 0006 01 05 0000 ff00"),
-    "mismatch": bytes.fromhex("0001 0003 01 01 01"),
-    "exception_reply": bytes.fromhex("0000 0003 01 81 02"),
-    "short_reply": bytes.fromhex("0000 0005 01 01 02 a5"),
-}
-
-
 @pytest.mark.parametrize("case, expected", [
     ("read_coils", None), ("write_coil", None), ("builders", None), ("invalid_coil_type", ValueError),
     ("mismatch", ValueError), ("exception_reply", SlaveException), ("short_reply", OSError),
     ("query", None), ("query_refused", TypeError), ("query_not_latin_1", UnicodeEncodeError),
 ])
-def test_modbus_tcp_master(case, expected):
-    near, far = socket.socketpair()
-    # A short reply waits out the time-out on every round: fewer rounds.
-    near.settimeout(0.002 if case == "short_reply" else 2)
+def test_modbus_tcp_master(pair, case, expected):
+    near, far = pair
+    # The peer answers each request with the reply the case wants, carrying
+    # the request's transaction id. A short reply waits out the time-out.
+    near.settimeout(0.001 if case == "short_reply" else 2)
     plc = ModbusTCPMaster.__new__(ModbusTCPMaster)
     plc._socket = near
     build_read, build_write = ModbusTCPMaster.construct_read_coils_command, ModbusTCPMaster.construct_write_coil_command
-    if case == "query":
-        server = serve(far, lambda request: b"abcd")
-    else:
-        body = TCP_REPLIES.get(case, b"")
-        server = serve(far, lambda request: request[:2] + body)
+    bodies = {"read_coils": "0000 0004 01 01 01 a5", "write_coil": "0000 0006 01 05 0000 ff00",
+              "mismatch": "0001 0003 01 01 01", "exception_reply": "0000 0003 01 81 02",
+              "short_reply": "0000 0005 01 01 02 a5"}
+    body = bytes.fromhex(bodies.get(case, ""))
+    peer = AnsweringPeer(far, (lambda request: b"abcd") if case == "query" else lambda request: request[:2] + body)
     calls = {
         "read_coils": lambda: plc.read_coils(1, 0, 8),
         "write_coil": lambda: plc.write_coil(1, 0, True),
@@ -311,10 +255,7 @@ def test_modbus_tcp_master(case, expected):
     try:
         check(calls[case], expected, [plc, near], rounds=2_000 if case == "short_reply" else ROUNDS)
     finally:
-        far.shutdown(socket.SHUT_RDWR)
-        server.join(5)
-        near.close()
-        far.close()
+        peer.stop()
 
 
 # ---- codec and SlaveException ---------------------------------------------------

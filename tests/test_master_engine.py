@@ -7,9 +7,9 @@ from fractions import Fraction
 
 import pytest
 
-from channels import ScriptedChannel
 from qel_modbus import Master, SlaveException
 from qel_modbus_simslave import rtu_frame
+from tests.support import ScriptedChannel
 
 TIMEOUT = "modbus: read from slave timeout"
 READ_1_AT_0 = bytes.fromhex("01 03 00 00 00 01 84 0A")

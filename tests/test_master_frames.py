@@ -5,9 +5,9 @@ from array import array
 
 import pytest
 
-from channels import ScriptedChannel
 from qel_modbus import Master, SlaveException
 from qel_modbus_simslave import rtu_frame
+from tests.support import ScriptedChannel
 
 
 def frame(data):

@@ -5,27 +5,20 @@ holds, nothing is written when a frame cannot be built, and the next request
 works. The fuzzers' models (fuzz/) say what each bad call must do."""
 import inspect
 import itertools
-import os
 import signal
 import socket
 import struct
-import sys
 import threading
 import time
 
 import pytest
 
+from fuzz import fuzz_codec, fuzz_master, fuzz_tcp_master, replay
+from fuzz.common import Responder
 from oldpy import create_server
-
 from qel_modbus import FixMaster, Master, ModbusTCPMaster, SlaveException, TCPTunnel
 from qel_modbus_simslave import ModbusTcpSlave, RtuTcpSlave, SlaveProcess, rtu_frame
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "fuzz"))
-import fuzz_codec  # noqa: E402
-import fuzz_master  # noqa: E402
-import fuzz_tcp_master  # noqa: E402
-
-FUZZ = os.path.join(os.path.dirname(fuzz_master.__file__))
 HARNESSES = {"master": fuzz_master, "tcp_master": fuzz_tcp_master, "codec": fuzz_codec}
 TIMEOUT = 0.3
 SLACK = 0.4  # what a loaded machine may add to a time-out
@@ -56,22 +49,15 @@ def slave():
 
 # ---- fuzz inputs ------------------------------------------------------------------
 
-def saved_inputs():
-    for harness in HARNESSES:
-        for folder in ("regressions", os.path.join("corpus", harness)):
-            path = os.path.join(FUZZ, folder)
-            names = sorted(os.listdir(path)) if os.path.isdir(path) else []
-            yield from ((harness, os.path.join(path, n)) for n in names
-                        if folder != "regressions" or n.startswith(harness + "-"))
-
-
 @pytest.mark.parametrize("harness", list(HARNESSES))
 def test_saved_fuzz_inputs_still_agree_with_the_model(harness):
-    inputs = [path for h, path in saved_inputs() if h == harness]
-    assert inputs, "the corpus in fuzz/corpus/ is gone"
-    for path in inputs:
-        with open(path, "rb") as f:
-            HARNESSES[harness].test_one_input(f.read())
+    inputs = list(replay.inputs(harness))
+    assert inputs, "the seeds in fuzz/corpus/ are gone"
+    for path, data in inputs:
+        try:
+            HARNESSES[harness].test_one_input(data)
+        except AssertionError as e:
+            raise AssertionError(f"{path}: {e}") from e
 
 
 def test_float_subclass_too_large_for_single_precision_is_refused():
@@ -85,7 +71,7 @@ def test_float_subclass_too_large_for_single_precision_is_refused():
 def test_coil_count_far_below_zero_yields_no_states(kind):
     count = -2 ** 63 - 1  # fuzz/regressions/tcp_master-coil-count-below-ssize-min
     if kind == "rtu":
-        answer = ("raw", bytes.fromhex("010101a5") + bytes((0x91, 0xF3)), 0, b"", "none", 0, 0)
+        answer = ("raw", bytes.fromhex("010101a5") + bytes((0x91, 0xF3)), 0, b"", "none", 0, 0, False)
         assert Master(fuzz_master.Channel([answer], 1 << 30, bytes)).read_coils(1, 0, count) == []
         return
     near, far = socket.socketpair()
@@ -93,9 +79,10 @@ def test_coil_count_far_below_zero_yields_no_states(kind):
         near.settimeout(1)
         plc = ModbusTCPMaster.__new__(ModbusTCPMaster)
         plc._socket = near
-        tid = int.from_bytes(ModbusTCPMaster.construct_read_coils_command(1, 0, 0).encode("latin-1")[:2], "big") + 1
-        far.sendall((tid & 0xFFFF).to_bytes(2, "big") + bytes.fromhex("0000 0004 01 01 01 a5"))
+        peer = Responder(far)  # answers after the request: what was there before is discarded
+        peer.expect(12, lambda request: request[:2] + bytes.fromhex("0000 0004 01 01 01 a5"), False)
         assert plc.read_coils(1, 0, count) == []
+        peer.rest()
 
 
 # ---- peers that fail ------------------------------------------------------------
@@ -322,7 +309,7 @@ def test_one_modbus_tcp_master_shared_by_threads_with_its_socket_closed_under_th
 
 BAD = [None, "1", b"\x01", 1.5, float("nan"), -1, -2 ** 63, 256, 2 ** 64, 2 ** 200, [1], object()]
 GOOD = dict(station=1, address=0, count=2, value=5, values=[1, 2], func_code=3, code=3, sign="i", endian=">")
-NO_ANSWER = ("raw", b"", 0, b"", "none", 0, 0)
+NO_ANSWER = ("raw", b"", 0, b"", "none", 0, 0, False)
 
 
 def parameters(cls, name):
@@ -379,8 +366,8 @@ def test_modbus_tcp_master_bad_input_matrix(name):
                 far.shutdown(socket.SHUT_WR)
                 plc = ModbusTCPMaster.__new__(ModbusTCPMaster)
                 plc._socket = near
-                tid = int.from_bytes(ModbusTCPMaster.construct_read_coils_command(1, 0, 0).encode("latin-1")[:2], "big")
-                model = fuzz_tcp_master.Model(fuzz_tcp_master.Stream(b"", True), (tid + 1) & 0xFFFF, False)
+                tid = fuzz_tcp_master.next_transaction_id()
+                model = fuzz_tcp_master.Model(fuzz_tcp_master.Stream(closed=True), tid, False)
                 got = fuzz_tcp_master.outcome(getattr(plc, name), *args)
                 want = fuzz_tcp_master.outcome(getattr(model, name), *args)
                 fuzz_tcp_master.check_same(got, want, fuzz_tcp_master.texts_matter, f"{name}{tuple(args)}")

@@ -1,0 +1,277 @@
+// libFuzzer harness over the protocol core that judges untrusted bytes: the
+// CRC, the RTU request frames and answer rules, and the MBAP header rules of
+// Modbus TCP. No Python. Every function is checked against a plain
+// reimplementation, and every buffer handed in is a heap copy exactly as
+// long as the function's contract says, so that AddressSanitizer sees any
+// read past it. Built and run by .ci/fuzz:
+//
+//   clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -Isrc fuzz/answer_rules_fuzzer.cpp \
+//       src/codec/crc16.cpp src/codec/frames.cpp src/codec/answer_rules.cpp src/tcp/mbap.cpp
+#include "codec/answer_rules.hpp"
+#include "codec/crc16.hpp"
+#include "codec/frames.hpp"
+#include "tcp/mbap.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+using namespace qel;
+using Bytes = std::vector<std::uint8_t>;
+
+#define EXPECT(cond)                                                               \
+    do {                                                                           \
+        if (!(cond)) {                                                             \
+            std::fprintf(stderr, "%s:%d: broken: %s\n", __FILE__, __LINE__, #cond); \
+            std::abort();                                                          \
+        }                                                                          \
+    } while (0)
+
+// Takes choices off the input; past its end every read is 0.
+class Input {
+public:
+    Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    std::uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
+    std::uint16_t word() { return static_cast<std::uint16_t>(byte() << 8 | byte()); }
+    bool flag() { return byte() & 1; }
+    Bytes take(std::size_t n) {
+        n = n < size_ - pos_ ? n : size_ - pos_;
+        Bytes out(data_ + pos_, data_ + pos_ + n);
+        pos_ += n;
+        return out;
+    }
+    std::size_t left() const { return size_ - pos_; }
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t pos_ = 0;
+};
+
+// An exact heap copy: one byte more read is one byte out of bounds.
+struct Exact {
+    explicit Exact(const Bytes& b) : size(b.size()), data(static_cast<std::uint8_t*>(std::malloc(b.size() ? b.size() : 1))) {
+        if (!b.empty()) std::memcpy(data, b.data(), b.size());
+    }
+    ~Exact() { std::free(data); }
+    Exact(const Exact&) = delete;
+    Exact& operator=(const Exact&) = delete;
+    std::size_t size;
+    std::uint8_t* data;
+};
+
+// ---- plain reimplementations ----------------------------------------------------
+
+std::uint16_t reference_crc(const std::uint8_t* data, std::size_t size, std::uint16_t crc = 0xFFFF) {
+    for (std::size_t i = 0; i < size; ++i) {
+        crc ^= data[i];
+        for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
+    }
+    return crc;
+}
+
+bool reference_crc_right(const Bytes& frame) {
+    if (frame.size() < 2) return false;
+    const std::uint16_t crc = reference_crc(frame.data(), frame.size() - 2);
+    return frame[frame.size() - 2] == (crc & 0xFF) && frame[frame.size() - 1] == (crc >> 8);
+}
+
+Bytes sealed(Bytes body) {
+    const std::uint16_t crc = reference_crc(body.data(), body.size());
+    body.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+    body.push_back(static_cast<std::uint8_t>(crc >> 8));
+    return body;
+}
+
+void put16(Bytes& b, std::uint16_t v) {
+    b.push_back(static_cast<std::uint8_t>(v >> 8));
+    b.push_back(static_cast<std::uint8_t>(v));
+}
+
+std::uint16_t get16(const Bytes& b, std::size_t at) { return static_cast<std::uint16_t>(b[at] << 8 | b[at + 1]); }
+
+bool same(const codec::Frame& f, const Bytes& b) {
+    return f.size() == b.size() && std::memcmp(f.data(), b.data(), b.size()) == 0;
+}
+
+// ---- the checks -------------------------------------------------------------------
+
+void check_crc(Input& in) {
+    const Bytes data = in.take(in.byte());
+    const Exact exact(data);
+    const std::uint16_t crc = codec::crc16(exact.data, exact.size);
+    EXPECT(crc == reference_crc(data.data(), data.size()));
+    // Folding in pieces gives the CRC of the whole.
+    const std::size_t cut = data.empty() ? 0 : in.byte() % (data.size() + 1);
+    EXPECT(codec::crc16(exact.data + cut, exact.size - cut, codec::crc16(exact.data, cut)) == crc);
+    EXPECT(codec::crc_is_right(exact.data, exact.size) == reference_crc_right(data));
+    const Bytes framed = sealed(data);
+    const Exact exact_framed(framed);
+    EXPECT(codec::crc_is_right(exact_framed.data, exact_framed.size));
+    for (std::size_t i = 0; i < data.size() && i < 4; ++i) {
+        std::int64_t wide = codec::crc16_wide_step(0xFFFF, data[i]);
+        EXPECT(wide == reference_crc(&data[i], 1));
+    }
+}
+
+void check_frames(Input& in) {
+    const std::uint8_t station = in.byte(), code = in.byte();
+    const std::uint16_t address = in.word(), second = in.word();
+    Bytes want{station, code};
+    put16(want, address);
+    put16(want, second);
+    EXPECT(same(codec::read_request(station, code, address, second), sealed(want)));
+    want = {station, codec::kWriteRegister};
+    put16(want, address);
+    put16(want, second);
+    EXPECT(same(codec::write_register_request(station, address, second), sealed(want)));
+    const bool on = in.flag();
+    want = {station, codec::kWriteCoil};
+    put16(want, address);
+    want.push_back(on ? 0xFF : 0x00);
+    want.push_back(0x00);
+    EXPECT(same(codec::write_coil_request(station, address, on), sealed(want)));
+    const std::size_t count = in.byte() % (codec::kMaxWriteRegisters + 1);
+    std::vector<std::uint16_t> values(count);
+    for (auto& v : values) v = in.word();
+    want = {station, codec::kWriteRegisters};
+    put16(want, address);
+    put16(want, static_cast<std::uint16_t>(count));
+    want.push_back(static_cast<std::uint8_t>(2 * count));
+    for (auto v : values) put16(want, v);
+    const codec::Frame frame = codec::write_registers_request(station, address, values.data(), count);
+    EXPECT(same(frame, sealed(want)) && frame.size() <= codec::Frame::kCapacity);
+    EXPECT(codec::crc_is_right(frame.data(), frame.size()));
+}
+
+void check_answer(Input& in) {
+    // A head as far as it arrived: judged only when whole.
+    const Bytes head = in.take(in.byte() % (codec::kAnswerHead + 3));
+    const Exact exact_head(head);
+    const codec::AnswerFault head_fault = codec::judge_head(exact_head.data, exact_head.size);
+    if (head.size() != codec::kAnswerHead) {
+        EXPECT(head_fault == codec::AnswerFault::Short);
+        return;
+    }
+    EXPECT(head_fault == (head[1] >= 0x80 ? codec::AnswerFault::SlaveException : codec::AnswerFault::None));
+    const std::size_t counted = codec::counted_length(exact_head.data);
+    EXPECT(counted == 5u + head[2] && counted <= codec::kLongestAnswer && counted >= codec::kAnswerHead);
+    // The engine reads the head, then the rest up to the expected length:
+    // a read answer's counted length, or a write's echo.
+    const std::size_t expected = in.flag() ? counted : codec::kEchoLength;
+    Bytes answer = head;
+    const Bytes rest = in.take(in.flag() ? expected - codec::kAnswerHead : in.byte());
+    answer.insert(answer.end(), rest.begin(), rest.end());
+    if (in.flag() && answer.size() >= 2) answer = sealed(Bytes(answer.begin(), answer.end() - 2));
+    const Exact exact(answer);
+    const bool check_crc = in.flag();
+    const codec::AnswerFault fault = codec::judge_answer(exact.data, exact.size, expected, check_crc);
+    codec::AnswerFault want = codec::AnswerFault::None;
+    if (answer.size() != expected) {
+        want = codec::AnswerFault::Short;
+    } else if (check_crc && !reference_crc_right(answer)) {
+        want = codec::AnswerFault::CrcMismatch;
+    }
+    EXPECT(fault == want);
+    if (fault == codec::AnswerFault::None && expected == counted) {
+        EXPECT(codec::judge_register_data(exact.data) ==
+               (answer[2] % 2 ? codec::AnswerFault::OddByteCount : codec::AnswerFault::None));
+        // The data the decoders then read lies inside the answer.
+        const std::size_t registers = answer[2] / 2;
+        for (std::size_t i = 0; i < registers; ++i)
+            EXPECT(codec::data_register(exact.data + 3, i) == get16(answer, 3 + 2 * i));
+        for (std::size_t k = 0; k < 8u * answer[2]; ++k)
+            EXPECT(codec::data_bit(exact.data + 3, k) == ((answer[3 + k / 8] >> (k % 8)) & 1));
+    }
+}
+
+void check_mbap(Input& in) {
+    const std::uint16_t tid = in.word(), address = in.word(), count = in.word();
+    const std::uint8_t code = in.flag() ? mbap::kReadCoils : mbap::kReadDiscreteInputs;
+    const mbap::Request read = mbap::read_bits_request(tid, code, address, count);
+    Bytes want;
+    put16(want, tid);
+    put16(want, 0);
+    put16(want, 6);
+    want.push_back(mbap::kUnitId);
+    want.push_back(code);
+    put16(want, address);
+    put16(want, count);
+    EXPECT(Bytes(read.begin(), read.end()) == want);
+    const bool on = in.flag();
+    const mbap::Request write = mbap::write_coil_request(tid, address, on);
+    want[7] = mbap::kWriteCoil;
+    want[10] = on ? 0xFF : 0x00;
+    want[11] = 0x00;
+    EXPECT(Bytes(write.begin(), write.end()) == want);
+
+    // The receive for a read is sized from the request alone.
+    const Exact request(Bytes(read.begin(), read.end()));
+    const std::size_t expected = mbap::expected_read_reply_size(request.data);
+    const std::size_t data = (count + 7u) / 8u;
+    EXPECT(expected == mbap::kReplyHead + (data > 255 ? 255 : data));
+    EXPECT(expected >= mbap::kReplyHead && expected <= mbap::kReplyHead + 255);
+
+    // A write's echo answers it; so does the well-formed reply to a read.
+    const Exact echo(Bytes(write.begin(), write.end()));
+    const Exact write_request(Bytes(write.begin(), write.begin() + mbap::kHeaderSize + 1));
+    EXPECT(mbap::fit(write_request.data, echo.data) == mbap::ReplyFit::Answers);
+    EXPECT(mbap::adu_size(echo.data) == mbap::kWriteEchoSize);
+    if (count <= 2040) {
+        Bytes reply;
+        put16(reply, tid);
+        put16(reply, 0);
+        put16(reply, static_cast<std::uint16_t>(3 + data));
+        reply.push_back(mbap::kUnitId);
+        reply.push_back(code);
+        reply.push_back(static_cast<std::uint8_t>(data));
+        const Exact head(reply);
+        EXPECT(mbap::fit(request.data, head.data) == mbap::ReplyFit::Answers);
+        EXPECT(mbap::read_reply_size(head.data) == expected && mbap::adu_size(head.data) == expected);
+    }
+
+    // Any reply head against any request head.
+    Bytes asked = in.take(mbap::kHeaderSize + 1), got = in.take(mbap::kReplyHead);
+    if (asked.size() < mbap::kHeaderSize + 1 || got.size() < mbap::kReplyHead) return;
+    const Exact exact_asked(asked), exact_got(got);
+    const mbap::ReplyFit fit = mbap::fit(exact_asked.data, exact_got.data);
+    mbap::ReplyFit want_fit = mbap::ReplyFit::Mismatch;
+    if (get16(got, 0) != get16(asked, 0)) {
+        want_fit = mbap::ReplyFit::OtherTransaction;
+    } else if (get16(got, 2) == get16(asked, 2) && got[6] == asked[6] && (got[7] & 0x7F) == asked[7] &&
+               get16(got, 4) >= 3) {
+        want_fit = mbap::ReplyFit::Answers;
+    }
+    EXPECT(fit == want_fit);
+    const mbap::Header header = mbap::parse_header(exact_got.data);
+    EXPECT(header.transaction == get16(got, 0) && header.protocol == get16(got, 2) && header.length == get16(got, 4) &&
+           header.unit == got[6]);
+    const std::size_t size = mbap::adu_size(exact_got.data);
+    EXPECT(size == 6u + get16(got, 4) && size <= 6u + 0xFFFF);
+    EXPECT(mbap::is_exception(exact_got.data) == ((got[7] & 0x80) != 0));
+    const std::size_t read_size = mbap::read_reply_size(exact_got.data);
+    EXPECT(read_size == (get16(got, 4) == 3u + got[8] ? mbap::kReplyHead + got[8] : 0));
+    // Whatever the header says, a read reply is never longer than a head
+    // and 255 data bytes.
+    EXPECT(read_size == 0 || (read_size >= mbap::kReplyHead && read_size <= mbap::kReplyHead + 255));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Input in(data, size);
+    while (in.left() > 0) {
+        switch (in.byte() % 4) {
+            case 0: check_crc(in); break;
+            case 1: check_frames(in); break;
+            case 2: check_answer(in); break;
+            default: check_mbap(in); break;
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,155 @@
+"""What the tests and the fuzz harnesses share: the reference CRC-16, the
+channel doubles a master is run over, and a peer that answers on a socket.
+Import it as ``tests.support``."""
+import socket
+import threading
+
+
+# ---- the reference CRC ---------------------------------------------------------
+
+def crc_bytes(elements):
+    """CRC-16 (Modbus) bit by bit on Python objects, elements unmasked, as
+    (low byte, high byte). A bad element fails in its own ``^``."""
+    crc = 0xFFFF
+    for c in elements:
+        crc = crc ^ c
+        for _ in range(8):
+            carry = crc & 1
+            crc >>= 1
+            if carry:
+                crc ^= 0xA001
+    return crc & 0xFF, crc >> 8
+
+
+def crc16(data):
+    """The CRC of ``data`` as one number, low byte first on the wire."""
+    low, high = crc_bytes(data)
+    return low | high << 8
+
+
+def with_crc(body):
+    """``body`` as an RTU frame: its CRC appended, low byte first."""
+    return bytes(body) + bytes(crc_bytes(body))
+
+
+# ---- channel doubles -------------------------------------------------------------
+
+class ScriptedChannel:
+    """Each write makes the next scripted reply arrive; reads serve what has
+    arrived, at most ``size`` bytes, so a short reply reads as a time-out.
+
+    ``stale`` bytes are pending before the first request.  ``in_waiting``
+    reports the pending count unless a test sets it to something else.
+    ``events`` keeps the order of reads and writes, ``written`` the objects
+    handed to ``write`` as they were."""
+
+    def __init__(self, *replies, stale=b"", timeout=None):
+        self.replies = list(replies)
+        self.pending = bytearray(stale)
+        self.timeout = timeout
+        self.written = []
+        self.reads = []
+        self.events = []
+        self.closed = 0
+        self._in_waiting = None
+
+    @property
+    def in_waiting(self):
+        return len(self.pending) if self._in_waiting is None else self._in_waiting
+
+    @in_waiting.setter
+    def in_waiting(self, value):
+        self._in_waiting = value
+
+    @property
+    def writes(self):
+        return [bytes(w) for w in self.written]
+
+    def read(self, size):
+        self.reads.append(size)
+        self.events.append(("read", size))
+        data = bytes(self.pending[:size])
+        del self.pending[:size]
+        return data
+
+    def write(self, data):
+        self.written.append(data)
+        self.events.append(("write", bytes(data)))
+        if self.replies:
+            self.pending += self.replies.pop(0)
+        return len(data)
+
+    def close(self):
+        self.closed += 1
+
+
+class SilentChannel:
+    """A port with nothing attached: every read times out (returns nothing),
+    writes are kept in ``written``, closes counted."""
+
+    timeout, in_waiting = None, 0
+
+    def __init__(self):
+        self.written = []
+        self.closed = 0
+
+    def read(self, size=1):
+        return b""
+
+    def write(self, data):
+        self.written.append(bytes(data))
+        return len(data)
+
+    def close(self):
+        self.closed += 1
+
+
+class LoopChannel:
+    """Answers every write with the same bytes: the fastest honest channel."""
+
+    def __init__(self, answer=b""):
+        self.answer, self.pending, self.timeout = answer, b"", 1
+
+    @property
+    def in_waiting(self):
+        return len(self.pending)
+
+    def read(self, size):
+        data, self.pending = self.pending[:size], self.pending[size:]
+        return data
+
+    def write(self, data):
+        self.pending = self.answer
+        return len(data)
+
+    def close(self):
+        pass
+
+
+class AnsweringPeer:
+    """The far end of a socket pair, from its own thread: every request that
+    arrives (one receive each) is answered with ``answer(request)``. A master
+    discards what its socket holds before it sends, so an answer must come
+    after its request, as a slave's does. ``stop`` ends the thread."""
+
+    def __init__(self, sock, answer):
+        self.sock, self.answer = sock, answer
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        buffer = bytearray(1 << 12)
+        while True:
+            try:
+                n = self.sock.recv_into(buffer)
+                if n == 0:
+                    return
+                reply = self.answer(bytes(buffer[:n]))
+                if reply:
+                    self.sock.sendall(reply)
+            except OSError:
+                return
+
+    def stop(self):
+        self.sock.shutdown(socket.SHUT_RDWR)  # wakes the receive
+        self.thread.join(5)
