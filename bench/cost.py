@@ -348,7 +348,10 @@ def section(results, args, took, module):
         except metadata.PackageNotFoundError:
             versions.append(f"{dist} (not installed)" if dist != "qel_modbus" else "qel_modbus")
     if module:
-        versions[0] += f" ({os.path.relpath(module, ROOT)})"
+        where = os.path.relpath(module, ROOT)
+        # A build inside the checkout is named by its path there; an
+        # installed module only by its file name.
+        versions[0] += f" ({where if not where.startswith('..') else os.path.basename(module)})"
     lines, missed = table(results)
     head = [
         "## Cost per transaction", "",
