@@ -36,7 +36,7 @@ public:
     std::size_t size() const { return size_; }
 
 private:
-    std::uint8_t bytes_[kCapacity] = {};
+    std::uint8_t bytes_[kCapacity];  // left uninitialised: only size_ bytes are ever read
     std::size_t size_ = 0;
 };
 

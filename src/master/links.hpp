@@ -59,9 +59,10 @@ private:
     PyObject* master_dict_;
     sockets::Connection connection_;
     // Since the request went out; the engine reads at most the longest answer.
-    std::array<std::uint8_t, codec::kLongestAnswer> received_{};
+    // Left uninitialised: only what was received is ever read.
+    std::array<std::uint8_t, codec::kLongestAnswer> received_;
     std::size_t received_size_ = 0;
-    std::array<std::uint8_t, codec::kLongestAnswer> ahead_{};
+    std::array<std::uint8_t, codec::kLongestAnswer> ahead_;
     std::size_t ahead_begin_ = 0, ahead_end_ = 0;  // received, not yet asked for
     bool sent_ = false;
     bool answer_started_ = false;

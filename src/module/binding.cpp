@@ -110,6 +110,11 @@ bool check_texts(const FunctionObject& fn, PyObject** bound) {
     return true;
 }
 
+// The entry conversions and checks, for the members that have any.
+bool convert_and_check(const FunctionObject& fn, PyObject** bound, Ref* owned) {
+    return (!fn.converts_floats || convert_floats(fn, bound, owned)) && (!fn.checks_texts || check_texts(fn, bound));
+}
+
 bool bind_single(const FunctionObject& fn, Py_ssize_t nargs, Py_ssize_t nkw) {
     if (nkw > 0) {
         PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", function_name(fn));
@@ -131,7 +136,7 @@ bool bind_arguments(const FunctionObject& fn, PyObject* const* args, Py_ssize_t 
     if (n == 1) {
         if (!bind_single(fn, nargs, nkw)) return false;
         bound[0] = args[0];
-        return convert_floats(fn, bound, owned) && check_texts(fn, bound);
+        return convert_and_check(fn, bound, owned);
     }
     if (nargs > n || (nkw == 0 && nargs < fn.nrequired)) {
         positional_count_error(fn, nargs);
@@ -140,7 +145,7 @@ bool bind_arguments(const FunctionObject& fn, PyObject* const* args, Py_ssize_t 
     for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
     for (Py_ssize_t i = nargs; i < n; ++i) bound[i] = fn.default_values[i];
     if (nkw > 0 && !bind_keywords(fn, args, nargs, kwnames, bound)) return false;
-    return convert_floats(fn, bound, owned) && check_texts(fn, bound);
+    return convert_and_check(fn, bound, owned);
 }
 
 }  // namespace qel

@@ -190,6 +190,11 @@ Ref make_function(const MemberRow& row, PyObject* qualname, PyObject* defaults, 
     for (std::size_t i = 0; i < row.nparams; ++i) f->param_names[i] = intern(row.params[i].name).release();
     const Py_ssize_t ndefaults = defaults == Py_None ? 0 : PyTuple_GET_SIZE(defaults);
     f->nrequired = row.nparams - ndefaults;
+    f->converts_floats = f->checks_texts = false;
+    for (std::size_t i = 0; i < row.nparams; ++i) {
+        f->converts_floats = f->converts_floats || row.params[i].to_float;
+        f->checks_texts = f->checks_texts || row.params[i].ann == Ann::Str;
+    }
     for (Py_ssize_t i = 0; i < ndefaults; ++i)
         f->default_values[f->nrequired + i] = PyTuple_GET_ITEM(defaults, i);
     return self;

@@ -22,6 +22,10 @@ struct FunctionObject {
     PyObject* param_names[kMaxParams];      // interned
     PyObject* default_values[kMaxParams];   // borrowed from `defaults`; NULL when required
     Py_ssize_t nrequired;
+    // Whether any parameter is converted to a float or must be text: most
+    // members have neither, and their calls skip those passes.
+    bool converts_floats;
+    bool checks_texts;
 };
 
 // Creates the function type; called once by the exec step.
