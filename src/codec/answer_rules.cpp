@@ -16,8 +16,15 @@ AnswerFault judge_head(const std::uint8_t* head, std::size_t size) {
 AnswerFault judge_answer(const std::uint8_t* frame, std::size_t size, std::size_t expected, bool check_crc) {
     // The length first: a short answer is a time-out, not a CRC error.
     if (size != expected) return AnswerFault::Short;
-    if (check_crc && !crc_is_right(frame, size)) return AnswerFault::CrcMismatch;
-    return AnswerFault::None;
+    return check_crc ? judge_crc(frame, size) : AnswerFault::None;
+}
+
+AnswerFault judge_counted_answer(const std::uint8_t* frame, std::size_t size) {
+    return size < counted_length(frame) ? AnswerFault::Short : AnswerFault::None;
+}
+
+AnswerFault judge_crc(const std::uint8_t* frame, std::size_t size) {
+    return crc_is_right(frame, size) ? AnswerFault::None : AnswerFault::CrcMismatch;
 }
 
 AnswerFault judge_register_data(const std::uint8_t* frame) {

@@ -37,6 +37,13 @@ inline std::size_t counted_length(const std::uint8_t* head) { return 3 + std::si
 // judged only when asked, and only once the length is right.
 AnswerFault judge_answer(const std::uint8_t* frame, std::size_t size, std::size_t expected, bool check_crc);
 
+// A read answer once its byte count's rest was read: short when fewer than
+// head, data and CRC arrived (more is the channel's business).
+AnswerFault judge_counted_answer(const std::uint8_t* frame, std::size_t size);
+
+// The last two bytes must be the CRC of everything before them.
+AnswerFault judge_crc(const std::uint8_t* frame, std::size_t size);
+
 // Register data: the byte count of a read answer must be even.
 AnswerFault judge_register_data(const std::uint8_t* frame);
 

@@ -1,7 +1,6 @@
 // A plain master over any channel: the engine members' bodies run here, and
 // the channel's own in_waiting, read and write are called through Python.
 #include "codec/byte_array.hpp"
-#include "codec/protocol_errors.hpp"
 #include "master/attribute_names.hpp"
 #include "master/links.hpp"
 #include "module/state.hpp"
@@ -48,10 +47,6 @@ void ChannelLink::send(const codec::Frame& frame) {
 void ChannelLink::read(Bytes& answer, std::size_t size) {
     Ref wanted = new_int(static_cast<long long>(size));
     answer.append(answer_bytes(read_object(wanted.get()).get()));
-}
-
-void ChannelLink::check_crc(const Bytes& frame, PyObject* station) {
-    if (!codec::crc_is_right(frame.data(), frame.size())) codec::raise_crc_error(station);
 }
 
 }  // namespace qel::master

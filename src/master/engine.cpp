@@ -36,6 +36,10 @@ Bytes await_answer(Link& link, PyObject* station, AnswerShape shape) {
 
 }  // namespace
 
+void Link::check_crc(const Bytes& frame, PyObject* station) {
+    codec::check(codec::judge_crc(frame.data(), frame.size()), station, frame.data());
+}
+
 Bytes Link::feedback(PyObject* station, std::size_t normal_len, bool check_crc) {
     return master::feedback(*this, station, normal_len, check_crc);
 }
@@ -56,9 +60,8 @@ Bytes read_counted(Link& link, PyObject* station) {
     Bytes answer = link.feedback(station, codec::kAnswerHead, false);
     // A replaced __feedback_assistant may hand back anything.
     if (answer.size() < 3) raise(PyExc_IndexError, "array index out of range");
-    const std::size_t expected = codec::kAnswerHead + answer[2];
     link.read(answer, answer[2]);
-    if (answer.size() < expected) codec::raise_timeout();
+    codec::check(codec::judge_counted_answer(answer.data(), answer.size()), station, answer.data());
     link.check_crc(answer, station);
     return answer;
 }

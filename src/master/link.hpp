@@ -42,8 +42,9 @@ public:
     // __read: one channel read of up to `size` bytes, recorded in
     // MessageLastReceived and appended to `answer`.
     virtual void read(Bytes& answer, std::size_t size) = 0;
-    // Master.__check_crc(frame, station)
-    virtual void check_crc(const Bytes& frame, PyObject* station) = 0;
+    // Master.__check_crc(frame, station); this module's own check unless the
+    // link goes through the class.
+    virtual void check_crc(const Bytes& frame, PyObject* station);
     // __feedback_assistant(station, normal_len, check_crc); the engine's own
     // unless the link goes through the instance.
     virtual Bytes feedback(PyObject* station, std::size_t normal_len, bool check_crc);

@@ -31,7 +31,6 @@ public:
     ChannelLink(PyObject* self, PyObject* channel) : self_(self), channel_(channel) {}
     void send(const codec::Frame& frame) override;
     void read(Bytes& answer, std::size_t size) override;
-    void check_crc(const Bytes& frame, PyObject* station) override;
 
     // The bodies of __write_message and __read, on the objects they are given.
     void send_message(PyObject* message);
@@ -53,7 +52,6 @@ public:
     ~TunnelLink() override;
     void send(const codec::Frame& frame) override;
     void read(Bytes& answer, std::size_t size) override;
-    void check_crc(const Bytes& frame, PyObject* station) override;
 
 private:
     PyObject* master_dict_;

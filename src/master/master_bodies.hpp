@@ -70,4 +70,13 @@ codec::Frame read_request_frame(PyObject* const* args);
 // array (master_engine.cpp).
 void send_frame(PyObject* self, const codec::Frame& frame);
 
+// A sender's body: the frame `build` makes of the member's N arguments after
+// self, sent through self.__write_message.
+template <std::size_t N>
+Ref send_built(const Args& a, codec::Frame (*build)(PyObject* const*)) {
+    const auto all = a.take<N + 1>();
+    send_frame(all[0], build(all.data() + 1));
+    return none();
+}
+
 }  // namespace qel::master

@@ -41,12 +41,8 @@ Ref write_coil(const Args& a) {
     return none();
 }
 
-Ref send_write_coil_request(const Args& a) {
-    auto [self, station, address, value] = a.take<4>();
-    PyObject* args[] = {station, address, value};
-    send_frame(self, write_coil_frame(args));
-    return none();
-}
+// (self, station, address, value)
+Ref send_write_coil_request(const Args& a) { return send_built<3>(a, write_coil_frame); }
 
 Ref read_coil(const Args& a) {
     auto [self, station, address] = a.take<3>();

@@ -109,27 +109,14 @@ Ref read_input_registers(const Args& a) {
     return call_method(self, kReadRegisters.get(), station, address, count, code.get());
 }
 
-Ref send_write_register_request(const Args& a) {
-    auto [self, station, address, value] = a.take<4>();
-    PyObject* args[] = {station, address, value};
-    send_frame(self, write_register_frame(args));
-    return none();
-}
+// (self, station, address, value)
+Ref send_write_register_request(const Args& a) { return send_built<3>(a, write_register_frame); }
 
-Ref send_write_registers_request(const Args& a) {
-    auto [self, station, address, values] = a.take<4>();
-    PyObject* args[] = {station, address, values};
-    send_frame(self, write_registers_frame(args));
-    return none();
-}
+// (self, station, address, values)
+Ref send_write_registers_request(const Args& a) { return send_built<3>(a, write_registers_frame); }
 
-// Register and coil read requests share one layout.
-Ref send_read_request(const Args& a) {
-    auto [self, station, address, count, code] = a.take<5>();
-    PyObject* args[] = {station, address, count, code};
-    send_frame(self, read_request_frame(args));
-    return none();
-}
+// (self, station, address, count, code): register and coil reads share one layout.
+Ref send_read_request(const Args& a) { return send_built<4>(a, read_request_frame); }
 
 Ref send_read_registers_request(const Args& a) {
     auto [self, station, address, count, func_code] = a.take<5>();

@@ -1,6 +1,5 @@
 // A plain master over a plain TCPTunnel: the tunnel's reads and writes done
 // natively on its socket, the messages kept straight in the master's dict.
-#include "codec/protocol_errors.hpp"
 #include "master/attribute_names.hpp"
 #include "master/links.hpp"
 #include "module/state.hpp"
@@ -84,10 +83,6 @@ void TunnelLink::read(Bytes& answer, std::size_t size) {
     const std::size_t kept = std::min(answer.size() - start, received_.size() - received_size_);
     std::copy(answer.begin() + start, answer.begin() + start + kept, received_.begin() + received_size_);
     received_size_ += kept;
-}
-
-void TunnelLink::check_crc(const Bytes& frame, PyObject* station) {
-    if (!codec::crc_is_right(frame.data(), frame.size())) codec::raise_crc_error(station);
 }
 
 }  // namespace qel::master
