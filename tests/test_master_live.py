@@ -315,16 +315,6 @@ def test_a_replaced_member_is_honoured(tunnel, monkeypatch, where, name, operati
     assert call(Master(tunnel)) == result and not calls
 
 
-def test_a_class_level_crc_check_is_honoured_on_a_plain_master(tunnel, monkeypatch):
-    calls = []
-    monkeypatch.setattr(Master, "_Master__check_crc",
-                        staticmethod(recording(calls, "crc", Master.__dict__["_Master__check_crc"].__func__)))
-    m = Master(tunnel)
-    assert m.read_registers(1, 0, 2) == [100, 101]
-    m.write_register(1, 50, 7)
-    assert calls == ["crc", "crc"]
-
-
 @pytest.mark.parametrize("cls_name, hook", [("Master", "__getattribute__"), ("Master", "__setattr__"),
                                              ("TCPTunnel", "__getattribute__")])
 def test_attribute_hooks_are_honoured(tunnel, monkeypatch, cls_name, hook):
