@@ -151,25 +151,11 @@ int Deadline::poll_milliseconds() const {
     return static_cast<int>(std::min<long long>(ms, INT_MAX));
 }
 
-IoResult recv_at_least(NativeSocket s, std::uint8_t* buffer, std::size_t want, std::size_t size,
-                       const Deadline& deadline) {
-    std::size_t done = 0;
-    while (done < want) {
-        int error = 0;
-        Wait w = wait_for(s, kReadable, deadline, error);
-        if (w != Wait::Ready) return wait_failure(w, deadline, done, error);
-        long n = receive_once(s, buffer + done, size - done, kDontWait);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n == 0) return ended(IoStatus::PeerClosed, done);
-        error = last_error();
-        if (interrupted(error)) return ended(IoStatus::Interrupted, done, error);
-        if (!would_block(error)) return ended(IoStatus::Failed, done, error);
-        if (deadline.immediate()) return out_of_time(deadline, done);
-    }
-    return ended(IoStatus::Complete, done);
+IoResult wait_ready(NativeSocket s, Direction direction, const Deadline& deadline) {
+    int error = 0;
+    const Wait w = wait_for(s, direction == Direction::Receive ? kReadable : kWritable, deadline, error);
+    if (w == Wait::Ready) return ended(IoStatus::Complete, 0);
+    return wait_failure(w, deadline, 0, error);
 }
 
 IoResult recv_waiting(NativeSocket s, std::uint8_t* buffer, std::size_t size) {
@@ -214,32 +200,6 @@ int set_blocking_timeouts(NativeSocket s, double seconds) {
     if ((flags & O_NONBLOCK) && ::fcntl(s, F_SETFL, flags & ~O_NONBLOCK) != 0) return last_error();
     return 0;
 #endif
-}
-
-IoResult send_all(NativeSocket s, const std::uint8_t* data, std::size_t size, const Deadline& deadline) {
-    std::size_t done = 0;
-    bool try_first = kCanTryFirst;
-    while (done < size) {
-        if (!try_first) {
-            int error = 0;
-            Wait w = wait_for(s, kWritable, deadline, error);
-            if (w != Wait::Ready) return wait_failure(w, deadline, done, error);
-        }
-        // Never blocks inside the call, whatever the socket's mode: the
-        // deadline is kept by the wait above.
-        long n = send_once(s, data + done, size - done, kNoSignal | kDontWait);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;  // straight on: the buffer may have room for the rest
-        }
-        try_first = false;
-        if (n == 0) continue;
-        int error = last_error();
-        if (interrupted(error)) return ended(IoStatus::Interrupted, done, error);
-        if (!would_block(error)) return ended(IoStatus::Failed, done, error);
-        if (deadline.immediate()) return out_of_time(deadline, done);
-    }
-    return ended(IoStatus::Complete, done);
 }
 
 bool can_try_without_blocking() { return kCanTryFirst; }

@@ -60,7 +60,8 @@ struct IoResult {
 bool can_try_without_blocking();
 
 // One receive or send that never waits: moves what can move at once, at
-// most `size` bytes. Complete with `done` 0 when nothing could move.
+// most `size` bytes. Complete with `done` 0 when nothing could move; a
+// signal that arrived during the call counts as nothing moved.
 IoResult recv_now(NativeSocket s, std::uint8_t* buffer, std::size_t size);
 IoResult send_now(NativeSocket s, const std::uint8_t* data, std::size_t size);
 
@@ -79,14 +80,12 @@ int set_blocking_timeouts(NativeSocket s, double seconds);
 // non-blocking socket it is WouldBlock at once when nothing is there.
 IoResult recv_waiting(NativeSocket s, std::uint8_t* buffer, std::size_t size);
 
-// Receives until at least `want` bytes arrived (taking up to `size`, so that
-// what is already there comes in one call), the peer closed or the deadline
-// ran out. Waits with poll(), so it works whatever the socket's mode.
-IoResult recv_at_least(NativeSocket s, std::uint8_t* buffer, std::size_t want, std::size_t size,
-                       const Deadline& deadline);
-
-// Sends every byte, looping over partial sends, within the deadline.
-IoResult send_all(NativeSocket s, const std::uint8_t* data, std::size_t size, const Deadline& deadline);
+// Waits until the socket can be read (data, a close or an error are there)
+// or written, or the deadline ran out: Complete when it is ready. It moves
+// nothing, so that the caller can make sure, with the interpreter lock
+// back, that the descriptor is still its own before the transfer.
+enum class Direction : std::uint8_t { Receive, Send };
+IoResult wait_ready(NativeSocket s, Direction direction, const Deadline& deadline);
 
 // Bytes received and not yet read, without blocking; returns 0 or an error code.
 int pending_bytes(NativeSocket s, std::size_t& count);

@@ -1,9 +1,11 @@
 #include "channel/socket_object.hpp"
 
+#include "module/gil.hpp"
 #include "module/interned.hpp"
 #include "module/state.hpp"
 
 #include <cerrno>
+#include <optional>
 #include <vector>
 
 namespace qel::sockets {
@@ -103,8 +105,27 @@ void close(PyObject* owner, PyObject* sock) {
             PyErr_Clear();
         }
     }
-    ObjectLock lock(owner);
+    // The descriptor is closed once that call is out, so that it never
+    // reads from a number the system handed on.
+    std::optional<ObjectLock> lock;
+    try {
+        lock.emplace(owner);
+    } catch (const PythonError&) {
+        // Whatever ended that wait (Ctrl-C, or the bound of a call that does
+        // not come out), the socket is closed all the same; a signal
+        // handler's error is raised after that, the bound's is not.
+        SavedError interrupted;
+        call_method(sock, kClose.get());
+        if (!interrupted.matches(PyExc_OSError)) interrupted.raise_again();
+        return;
+    }
     call_method(sock, kClose.get());
+}
+
+void raise_bad_descriptor() {
+    errno = EBADF;
+    PyErr_SetFromErrno(PyExc_OSError);
+    throw PythonError{};
 }
 
 Ref socket_of(PyObject* self) { return getattr(self, kSocket.get()); }
@@ -117,12 +138,12 @@ Py_ssize_t receive_size(PyObject* size) {
 }
 
 Connection::Connection(PyObject* sock, const ObjectLock* lock)
-    : sock_(sock), lock_(lock), fd_(descriptor(sock)) {}
+    : sock_(Ref::borrow(sock)), lock_(lock), fd_(descriptor(sock)) {}
 
 // Asked afresh for every operation, since settimeout may have changed it.
 double Connection::timeout() {
     if (!timeout_known_) {
-        timeout_ = timeout_of(sock_);
+        timeout_ = timeout_of(sock_.get());
         timeout_known_ = true;
     }
     return timeout_;
@@ -145,7 +166,15 @@ void Connection::after_wait() {
 void Connection::before_call() {
     if (!waited_) return;
     waited_ = false;
-    if (descriptor(sock_) != fd_) raise_os_error(net::bad_socket_error());
+    if (descriptor(sock_.get()) != fd_) raise_os_error(net::bad_socket_error());
+}
+
+net::IoResult Connection::wait_ready(net::Direction direction, const net::Deadline& limit) {
+    before_call();
+    const net::NativeSocket fd = fd_;
+    const net::IoResult r = without_gil([fd, direction, &limit] { return net::wait_ready(fd, direction, limit); });
+    after_wait();
+    return r;
 }
 
 std::size_t Connection::receive(std::uint8_t* buffer, std::size_t want, std::size_t capacity, OnSilence on_silence,
@@ -156,47 +185,51 @@ std::size_t Connection::receive(std::uint8_t* buffer, std::size_t want, std::siz
     bool closed = false, timed_out = false;
     // What is already there is taken with the interpreter lock held; only a
     // wait gives it up, so threads don't hand the lock over for nothing.
-    if (first == FirstStep::Take && net::can_try_without_blocking()) {
+    auto take_what_is_there = [&] {
         before_call();
-        net::IoResult now = net::recv_now(fd_, buffer, capacity);
+        const net::IoResult now = net::recv_now(fd_, buffer + got, capacity - got);
         if (now.status == net::IoStatus::Failed) raise_os_error(now.error);
         closed = now.status == net::IoStatus::PeerClosed;
-        got = now.done;
-    }
+        got += now.done;
+    };
+    if (first == FirstStep::Take && net::can_try_without_blocking()) take_what_is_there();
     // The first wait is one receive that waits inside the kernel, bounded
-    // there by the time-out. Whatever needs more (a split answer, a socket
-    // whose mode was changed behind our back, no time-out at all) waits with
-    // poll for the rest of the deadline.
+    // there by the time-out. Whatever needs more (a split answer, a signal,
+    // a socket whose mode was changed behind our back, no time-out at all)
+    // waits with poll for the rest of the deadline, counted from the start,
+    // and receives with the interpreter lock back, once the descriptor is
+    // known to be still the socket's own.
     bool in_kernel = net::can_wait_in_receive();
     while (got < want && !closed && !timed_out) {
-        const bool waiting_in_receive = in_kernel && got == 0;
-        const net::Deadline limit = waiting_in_receive ? net::Deadline::never() : deadline(start);
-        if (!waiting_in_receive && limit.immediate() && got == 0 && first == FirstStep::Take) {
-            timed_out = true;  // a zero time-out never waits
-            break;
-        }
-        before_call();
         net::IoResult r;
-        std::uint8_t* at = buffer + got;
-        const std::size_t need = want - got, room = capacity - got;
-        Py_BEGIN_ALLOW_THREADS
-        r = waiting_in_receive ? net::recv_waiting(fd_, at, room) : net::recv_at_least(fd_, at, need, room, limit);
-        Py_END_ALLOW_THREADS
-        after_wait();
-        got += r.done;
-        switch (r.status) {
-            case net::IoStatus::Complete: break;
-            case net::IoStatus::PeerClosed: closed = true; break;
-            case net::IoStatus::TimedOut: timed_out = true; break;
-            case net::IoStatus::WouldBlock:
+        if (in_kernel && got == 0) {
+            before_call();
+            const net::NativeSocket fd = fd_;
+            const std::size_t room = capacity;
+            r = without_gil([fd, buffer, room] { return net::recv_waiting(fd, buffer, room); });
+            after_wait();
+            got += r.done;
+            if (r.status == net::IoStatus::PeerClosed) closed = true;
+            if (r.status == net::IoStatus::WouldBlock) {
                 // The kernel's bound ran out, or the socket does not block:
                 // the deadline decides.
                 in_kernel = false;
-                timed_out = !waiting_in_receive || deadline(start).passed();
-                break;
-            case net::IoStatus::Interrupted: checked_status(PyErr_CheckSignals()); break;
-            case net::IoStatus::Failed: raise_os_error(r.error);
+                timed_out = deadline(start).passed();
+            }
+        } else {
+            const net::Deadline limit = deadline(start);
+            if (limit.immediate() && got == 0 && first == FirstStep::Take) break;  // a zero time-out never waits
+            r = wait_ready(net::Direction::Receive, limit);
+            if (r.status == net::IoStatus::Complete) take_what_is_there();
+            if (r.status == net::IoStatus::TimedOut || r.status == net::IoStatus::WouldBlock) timed_out = true;
         }
+        if (r.status == net::IoStatus::Interrupted) {
+            // A receive that waits in the kernel would start its bound
+            // afresh after each signal: from here the deadline counts.
+            in_kernel = false;
+            checked_status(PyErr_CheckSignals());
+        }
+        if (r.status == net::IoStatus::Failed) raise_os_error(r.error);
     }
     if (got > 0 || on_silence == OnSilence::ReturnWhatCame) return got;
     if (closed) raise_peer_closed();
@@ -207,27 +240,22 @@ std::size_t Connection::receive(std::uint8_t* buffer, std::size_t want, std::siz
 
 void Connection::send(const std::uint8_t* data, std::size_t size) {
     std::size_t sent = 0;
-    if (net::can_try_without_blocking() && size > 0) {
+    auto send_what_fits = [&] {
         before_call();
-        net::IoResult now = net::send_now(fd_, data, size);
+        const net::IoResult now = net::send_now(fd_, data + sent, size - sent);
         if (now.status == net::IoStatus::Failed) raise_os_error(now.error);
-        sent = now.done;
-    }
+        sent += now.done;
+    };
+    if (net::can_try_without_blocking() && size > 0) send_what_fits();
     if (sent == size) return;
     const net::Deadline limit = deadline();
     while (sent < size) {
-        before_call();
-        net::IoResult r;
-        Py_BEGIN_ALLOW_THREADS
-        r = net::send_all(fd_, data + sent, size - sent, limit);
-        Py_END_ALLOW_THREADS
-        after_wait();
-        sent += r.done;
+        const net::IoResult r = wait_ready(net::Direction::Send, limit);
         switch (r.status) {
-            case net::IoStatus::Complete: break;
+            case net::IoStatus::Complete: send_what_fits(); break;
             case net::IoStatus::Interrupted: checked_status(PyErr_CheckSignals()); break;
             case net::IoStatus::TimedOut: raise_socket_timeout();
-            default: raise_os_error(r.error);
+            default: raise_os_error(r.error);  // a zero time-out: would block
         }
     }
 }

@@ -25,6 +25,10 @@ void follow_timeout(PyObject* sock);
 // an OSError; the descriptor is closed only once no call uses it.
 void close(PyObject* owner, PyObject* sock);
 
+// OSError EBADF, "Bad file descriptor", as for a call on a closed socket:
+// what a call gets whose channel another thread closed under it.
+[[noreturn]] void raise_bad_descriptor();
+
 // self._socket, held for the length of a call.
 Ref socket_of(PyObject* self);
 
@@ -71,8 +75,11 @@ private:
     double timeout();
     void after_wait();
     void before_call();
+    // One wait without the interpreter lock, the descriptor checked before it
+    // and a close looked for after it.
+    net::IoResult wait_ready(net::Direction direction, const net::Deadline& limit);
 
-    PyObject* sock_;
+    Ref sock_;  // held: another thread may replace `_socket` while we wait
     const ObjectLock* lock_;
     net::NativeSocket fd_;
     bool timeout_known_ = false;

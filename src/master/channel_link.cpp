@@ -15,24 +15,38 @@ const Name kChannelWrite{"write"};
 
 }  // namespace
 
+template <class... A>
+Ref ChannelLink::call_channel(const Name& name, A... args) {
+    try {
+        Ref result = call_method(channel_.get(), name.get(), args...);
+        if (lock_->closing()) sockets::raise_bad_descriptor();
+        return result;
+    } catch (const PythonError&) {
+        if (!lock_->closing()) throw;
+        PyErr_Clear();
+        sockets::raise_bad_descriptor();
+    }
+}
+
 // Stale input (a late answer of an earlier request) is read and thrown away
 // first; the count is asked again for the read, as the channel may have
 // received more meanwhile.
 void ChannelLink::send_message(PyObject* message) {
-    Ref waiting = getattr(channel_, kInWaiting.get());
+    lock_->refuse_nested_request();
+    Ref waiting = getattr(channel_.get(), kInWaiting.get());
     Ref zero = new_int(0);
     if (checked_status(PyObject_RichCompareBool(waiting.get(), zero.get(), Py_GT))) {
-        waiting = getattr(channel_, kInWaiting.get());
-        call_method(channel_, kChannelRead.get(), waiting.get());
+        waiting = getattr(channel_.get(), kInWaiting.get());
+        call_channel(kChannelRead, waiting.get());
     }
-    call_method(channel_, kChannelWrite.get(), message);
+    call_channel(kChannelWrite, message);
     Ref sent = checked(PyBytes_FromObject(message));
     setattr(self_, attr::last_sent.get(), sent.get());
     setattr(self_, attr::last_received.get(), state().empty_bytes);
 }
 
 Ref ChannelLink::read_object(PyObject* size) {
-    Ref data = call_method(channel_, kChannelRead.get(), size);
+    Ref data = call_channel(kChannelRead, size);
     Ref received = getattr(self_, attr::last_received.get());
     Ref grown = checked(PyNumber_Add(received.get(), data.get()));
     setattr(self_, attr::last_received.get(), grown.get());

@@ -4,6 +4,7 @@
 #include "master/links.hpp"
 #include "module/buffer.hpp"
 #include "module/object_lock.hpp"
+#include "module/state.hpp"
 
 #include <optional>
 
@@ -11,13 +12,15 @@ namespace qel::master {
 
 namespace {
 
+const Name kWrappedChannel{"channel"};
+
 // The link a road names; it lives as long as the transaction.
 class LinkHolder {
 public:
     Link& open(const RoadChoice& road, PyObject* self, const ObjectLock& lock) {
         switch (road.road) {
             case Road::Tunnel: return tunnel_.emplace(road, &lock);
-            case Road::Channel: return channel_.emplace(self, road.channel);
+            case Road::Channel: return channel_.emplace(self, road.channel.get(), &lock);
             case Road::Instance: break;
         }
         return instance_.emplace(self);
@@ -68,9 +71,28 @@ Bytes read_counted(Link& link, PyObject* station) {
 
 Ref channel_of(PyObject* self) { return getattr(self, attr::tunnel.get()); }
 
+namespace {
+
+// A wrapper channel (one that traces, or drops a local echo) names the
+// channel it wraps as `channel`: every master on any wrapper of one tunnel
+// then takes that tunnel's lock. A TCPTunnel wraps nothing.
+Ref innermost_channel(Ref channel) {
+    for (int depth = 0; depth < 16 && reinterpret_cast<PyObject*>(Py_TYPE(channel.get())) != state().tcp_tunnel; ++depth) {
+        PyObject* inner = PyObject_GetAttr(channel.get(), kWrappedChannel.get());
+        if (inner == nullptr) {
+            PyErr_Clear();
+            break;
+        }
+        channel = Ref::steal(inner);
+    }
+    return channel;
+}
+
+}  // namespace
+
 Ref lock_key(PyObject* self) {
     PyObject* channel = PyObject_GetAttr(self, attr::tunnel.get());
-    if (channel != nullptr) return Ref::steal(channel);
+    if (channel != nullptr) return innermost_channel(Ref::steal(channel));
     // The operation fails later, where the road first needs the channel.
     PyErr_Clear();
     return Ref::borrow(self);
@@ -95,13 +117,19 @@ Bytes transact(const Request& request) {
     PyObject* self = request.self;
     RoadChoice road = pick_road(self);
     // Serialised on the channel, which every master on it shares.
-    ObjectLock lock(road.channel != nullptr ? road.channel : lock_key(self).get());
+    const Ref key = road.road == Road::Tunnel   ? road.channel
+                    : road.road == Road::Channel ? innermost_channel(road.channel)
+                                                 : lock_key(self);
+    ObjectLock lock(key.get());
     LinkHolder holder;
     if (road.road == Road::Instance) {
         PyObject* stack[5] = {self};
         for (std::size_t i = 0; i < request.nargs; ++i) stack[1 + i] = request.args[i];
-        checked(PyObject_VectorcallMethod(request.sender.get(), stack,
-                                          (request.nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        checked(stopping_forced_unwind([&] {
+            return PyObject_VectorcallMethod(request.sender.get(), stack,
+                                             (request.nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        }));
+        const AwaitingAnswer awaiting(lock);
         return await_answer(holder.open(road, self, lock), request.station(), request.shape);
     }
     // The sender is this module's own: build its frame here. That may run
@@ -111,6 +139,7 @@ Bytes transact(const Request& request) {
     if (!builds_natively(request)) road = pick_road(self);
     Link& link = holder.open(road, self, lock);
     link.send(frame);
+    const AwaitingAnswer awaiting(lock);
     return await_answer(link, request.station(), request.shape);
 }
 

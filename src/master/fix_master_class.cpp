@@ -64,7 +64,9 @@ Ref forward_call(const Args& a) {
     stack[1] = station.get();
     const std::size_t given = fn.row->nparams - 1;
     for (std::size_t i = 0; i < given; ++i) stack[2 + i] = a[1 + i];
-    return checked(PyObject_Vectorcall(operation.get(), stack + 1, (given + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return checked(stopping_forced_unwind([&] {
+        return PyObject_Vectorcall(operation.get(), stack + 1, (given + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    }));
 }
 
 Ref forward(const Args& a) { return forward_call(a); }

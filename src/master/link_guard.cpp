@@ -48,7 +48,7 @@ RoadChoice pick_road(PyObject* self) {
     PyObject* channel = channel_of_plain(dict.get());
     if (channel == nullptr) return choice;
     choice.road = Road::Channel;
-    choice.channel = channel;
+    choice.channel = Ref::borrow(channel);
     choice.master_dict = std::move(dict);
     // in_waiting and timeout are properties, which no instance attribute can
     // shadow; read and write are not, so the tunnel's dict must hold nothing
@@ -58,7 +58,7 @@ RoadChoice pick_road(PyObject* self) {
     PyObject* sock = sole_entry(tunnel_dict.get(), kSocket);
     if (sock == nullptr) return choice;
     choice.road = Road::Tunnel;
-    choice.socket = sock;
+    choice.socket = Ref::borrow(sock);
     choice.tunnel_dict = std::move(tunnel_dict);
     return choice;
 }

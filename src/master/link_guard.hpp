@@ -22,9 +22,11 @@ enum class Road { Instance, Channel, Tunnel };
 
 struct RoadChoice {
     Road road = Road::Instance;
-    Ref master_dict;               // plain roads: the master's instance dict
-    PyObject* channel = nullptr;   // plain roads: borrowed from master_dict
-    PyObject* socket = nullptr;    // Tunnel: the tunnel's `_socket`, borrowed from its dict
+    // Held, not borrowed: another thread may replace a master's channel or
+    // a tunnel's socket while the transaction waits.
+    Ref master_dict;  // plain roads: the master's instance dict
+    Ref channel;      // plain roads: the master's channel
+    Ref socket;       // Tunnel: the tunnel's `_socket`
     Ref tunnel_dict;
 };
 

@@ -24,11 +24,14 @@ private:
 };
 
 // The engine members' own bodies over the channel's members, called through
-// Python: the master's channel may be any object.
+// Python: the master's channel may be any object. A channel that a close
+// from another thread pulled away under a call (a serial port closed while
+// it waits) ends the call with EBADF, whatever the channel raised then.
 class ChannelLink final : public Link {
 public:
-    // `channel` is self.__tunnel, held by the caller.
-    ChannelLink(PyObject* self, PyObject* channel) : self_(self), channel_(channel) {}
+    // `channel` is self.__tunnel; `lock` the lock the caller holds on it.
+    ChannelLink(PyObject* self, PyObject* channel, const ObjectLock* lock)
+        : self_(self), channel_(Ref::borrow(channel)), lock_(lock) {}
     void send(const codec::Frame& frame) override;
     void read(Bytes& answer, std::size_t size) override;
 
@@ -37,8 +40,12 @@ public:
     Ref read_object(PyObject* size);
 
 private:
+    template <class... A>
+    Ref call_channel(const Name& name, A... args);
+
     PyObject* self_;
-    PyObject* channel_;
+    Ref channel_;
+    const ObjectLock* lock_;
 };
 
 // TCPTunnel's own reads and writes, natively on its socket. A read takes
@@ -55,6 +62,7 @@ public:
 
 private:
     PyObject* master_dict_;
+    const ObjectLock* lock_;
     sockets::Connection connection_;
     // Since the request went out; the engine reads at most the longest answer.
     // Left uninitialised: only what was received is ever read.

@@ -15,6 +15,7 @@ namespace {
 
 const Name kTimeout{"timeout"};
 const Name kClose{"close"};
+const Name kCancelRead{"cancel_read"};
 
 // The length the caller expects; every call site of the module passes 5 or
 // more, and less would ask the channel for a negative size.
@@ -43,9 +44,18 @@ Ref init(const Args& a) {
 }
 
 // Not serialised: a close from another thread must reach the channel at
-// once, which ends a wait in it (TCPTunnel) instead of queueing behind it.
+// once, which ends a wait in it instead of queueing behind it. A TCPTunnel
+// wakes its waiter itself; a serial port is asked to cancel the read it is
+// waiting in, where it can. The waiting call then fails with EBADF.
 Ref close(const Args& a) {
-    call_method(channel_of(a[0]).get(), kClose.get());
+    Ref channel = channel_of(a[0]);
+    if (ObjectLock::mark_closing_if_busy(lock_key(a[0]).get())) {
+        PyObject* cancelled = stopping_forced_unwind(
+            [&] { return PyObject_CallMethodObjArgs(channel.get(), kCancelRead.get(), nullptr); });
+        Py_XDECREF(cancelled);
+        PyErr_Clear();  // a channel that cannot cancel is closed all the same
+    }
+    call_method(channel.get(), kClose.get());
     return none();
 }
 
@@ -69,7 +79,7 @@ Ref write_message(const Args& a) {
     auto [self, message] = a.take<2>();
     ObjectLock lock(lock_key(self).get());
     Ref channel = channel_of(self);
-    ChannelLink(self, channel.get()).send_message(message);
+    ChannelLink(self, channel.get(), &lock).send_message(message);
     return none();
 }
 
@@ -77,7 +87,7 @@ Ref read(const Args& a) {
     auto [self, size] = a.take<2>();
     ObjectLock lock(lock_key(self).get());
     Ref channel = channel_of(self);
-    return ChannelLink(self, channel.get()).read_object(size);
+    return ChannelLink(self, channel.get(), &lock).read_object(size);
 }
 
 Ref feedback_assistant(const Args& a) {

@@ -29,7 +29,7 @@ int record(PyObject* dict, const Name& name, const std::uint8_t* data, std::size
 }  // namespace
 
 TunnelLink::TunnelLink(const RoadChoice& road, const ObjectLock* lock)
-    : master_dict_(road.master_dict.get()), connection_(road.socket, lock) {}
+    : master_dict_(road.master_dict.get()), lock_(lock), connection_(road.socket.get(), lock) {}
 
 // MessageLastReceived holds every byte read since the request went out, also
 // when the transaction failed.
@@ -44,6 +44,7 @@ TunnelLink::~TunnelLink() {
 }
 
 void TunnelLink::send(const codec::Frame& frame) {
+    lock_->refuse_nested_request();
     connection_.discard_pending();
     connection_.send(frame.data(), frame.size());
     checked_status(record(master_dict_, attr::last_sent, frame.data(), frame.size()));

@@ -15,6 +15,7 @@
 //   3.9; Py_Is, Py_IsNone, Py_IsTrue and Py_IsFalse are 3.10.
 // - Py_NewRef and Py_XNewRef are 3.10; PyInterpreterState_Get is 3.9 (3.8
 //   has it as _PyInterpreterState_Get); PyInterpreterState_GetID is 3.7.
+// - Py_IsFinalizing is 3.13.
 // - 3.6 declares the names in PyMemberDef and PyGetSetDef as `char*`:
 //   QEL_CNAME makes a string literal fit either declaration.
 //
@@ -194,6 +195,18 @@ inline PyInterpreterState* PyInterpreterState_Get() { return PyThreadState_Get()
 // which is all the single-interpreter check needs.
 inline std::int64_t PyInterpreterState_GetID(PyInterpreterState* interp) {
     return static_cast<std::int64_t>(reinterpret_cast<std::intptr_t>(interp));
+}
+#endif
+
+// Py_IsFinalizing is public from 3.13; earlier interpreters have it under a
+// private name (3.7-3.12) or as the thread that runs the shutdown (3.6).
+#if PY_VERSION_HEX < 0x030D0000
+inline int Py_IsFinalizing() {
+#if PY_VERSION_HEX >= 0x03070000
+    return _Py_IsFinalizing();
+#else
+    return _Py_Finalizing != nullptr;
+#endif
 }
 #endif
 

@@ -13,8 +13,9 @@ namespace {
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
-// The noexcept boundary: a C++ exception never leaves the body.
-PyObject* run_body(const FunctionObject& fn, PyObject* const* bound) noexcept {
+// The boundary: no C++ exception leaves the body, but a forced unwind (a
+// thread the interpreter ends) passes, so nothing here is noexcept.
+PyObject* run_body(const FunctionObject& fn, PyObject* const* bound) {
     try {
         return fn.row->body(Args(bound, &fn)).release();
     } catch (const PythonError&) {
@@ -23,13 +24,15 @@ PyObject* run_body(const FunctionObject& fn, PyObject* const* bound) noexcept {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
+    }
+    QEL_PASS_FORCED_UNWIND
+    catch (...) {
         PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
     }
     return nullptr;
 }
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const FunctionObject& fn = *as_function(self);
     PyObject* bound[kMaxParams];
     Ref owned[kMaxParams];
@@ -105,7 +108,7 @@ PyObject* get_text_signature(PyObject* self, void*) {
     return PyUnicode_FromFormat("(%U)", joined.get());
 }
 
-PyObject* text_signature(PyObject* self, void* closure) noexcept {
+PyObject* text_signature(PyObject* self, void* closure) {
     try {
         return get_text_signature(self, closure);
     } catch (const PythonError&) {

@@ -191,7 +191,9 @@ int module_exec(PyObject* module) {
         s.typecode_B = checked(PyUnicode_InternFromString("B")).release();
         run_module_body(module);
         return 0;
-    } catch (...) {
+    }
+    QEL_PASS_FORCED_UNWIND
+    catch (...) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init qel_modbus");
         add_init_traceback(module);
         reset_state();

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "module/compat.hpp"
+#include "module/unwind.hpp"
 
 #include <utility>
 
@@ -58,6 +59,32 @@ inline int checked_status(int status) {
     throw PythonError{};
 }
 
+// The Python error set now, taken aside while other calls run; dropped
+// unless raised again.
+class SavedError {
+public:
+    SavedError() { PyErr_Fetch(&type_, &value_, &traceback_); }
+    ~SavedError() {
+        Py_XDECREF(type_);
+        Py_XDECREF(value_);
+        Py_XDECREF(traceback_);
+    }
+    SavedError(const SavedError&) = delete;
+    SavedError& operator=(const SavedError&) = delete;
+
+    bool matches(PyObject* type) const { return type_ != nullptr && PyErr_GivenExceptionMatches(type_, type); }
+    [[noreturn]] void raise_again() {
+        PyErr_Restore(type_, value_, traceback_);
+        type_ = value_ = traceback_ = nullptr;
+        throw PythonError{};
+    }
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
+
 // Python's `obj.name`, `obj.name = value` and `obj.name(args...)`.
 inline Ref getattr(PyObject* obj, PyObject* name) { return checked(PyObject_GetAttr(obj, name)); }
 
@@ -65,18 +92,22 @@ inline void setattr(PyObject* obj, PyObject* name, PyObject* value) {
     checked_status(PyObject_SetAttr(obj, name, value));
 }
 
+// Python code may give the interpreter lock up and be ended by the
+// interpreter's shutdown on taking it back (module/unwind.hpp).
 template <class... A>
 Ref call_method(PyObject* self, PyObject* name, A... args) {
     PyObject* stack[] = {self, args...};
-    return checked(PyObject_VectorcallMethod(
-        name, stack, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return checked(stopping_forced_unwind([&] {
+        return PyObject_VectorcallMethod(name, stack, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    }));
 }
 
 template <class... A>
 Ref call(PyObject* callable, A... args) {
     PyObject* stack[] = {nullptr, args...};
-    return checked(PyObject_Vectorcall(callable, stack + 1,
-                                       sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return checked(stopping_forced_unwind([&] {
+        return PyObject_Vectorcall(callable, stack + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    }));
 }
 
 inline Ref new_int(long long v) { return checked(PyLong_FromLongLong(v)); }

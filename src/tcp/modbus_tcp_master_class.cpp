@@ -125,15 +125,17 @@ using NativeBuilder = mbap::Request (*)(PyObject*, PyObject*, PyObject*);
 
 // Sends the builder's command, asking for the whole reply it expects, and
 // returns the reply that answers it, as far as read: through the builder
-// and self._query, or, for a plain master, the same work done here.
-tcp::ReplyReader exchange(PyObject* self, const ObjectLock& lock, const Name& builder_name, NativeBuilder build,
-                          PyObject* coil_type, PyObject* address, PyObject* third, Bytes& request,
-                          std::size_t (*expected)(const Bytes&)) {
+// and self._query, or, for a plain master, the same work done here. From
+// the sending on, `awaiting` marks the answer as this thread's.
+tcp::ReplyReader exchange(PyObject* self, const ObjectLock& lock, std::optional<AwaitingAnswer>& awaiting,
+                          const Name& builder_name, NativeBuilder build, PyObject* coil_type, PyObject* address,
+                          PyObject* third, Bytes& request, std::size_t (*expected)(const Bytes&)) {
     Bytes first;
     if (PyObject* sock = plain_socket(self)) {
         const mbap::Request r = build(coil_type, address, third);
         request.assign(r.begin(), r.end());
         Ref held = Ref::borrow(sock);
+        awaiting.emplace(lock);
         first = query_socket(held.get(), lock, r.data(), r.size(), expected(request));
     } else {
         // From the class itself: a subclass's builder does not change the request.
@@ -143,6 +145,7 @@ tcp::ReplyReader exchange(PyObject* self, const ObjectLock& lock, const Name& bu
         const std::size_t wanted = request.size() >= mbap::kRequestSize ? expected(request) : mbap::kReplyHead;
         Ref size = new_int(static_cast<long long>(wanted));
         first = bytes_of(call_method(self, kQuery.get(), command.get(), size.get()).get());
+        awaiting.emplace(lock);
     }
     tcp::ReplyReader reader(self, &lock, std::move(first));
     reader.head_answering(request);
@@ -193,6 +196,7 @@ Ref query(const Args& a) {
     const Py_ssize_t needed = sockets::receive_size(needed_length);
     ObjectLock lock(self);
     Ref sock = sockets::socket_of(self);
+    const AwaitingAnswer awaiting(lock);
     const Bytes reply = query_socket(sock.get(), lock, reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(payload.get())),
                                      static_cast<std::size_t>(PyBytes_GET_SIZE(payload.get())),
                                      static_cast<std::size_t>(needed));
@@ -203,9 +207,10 @@ Ref query(const Args& a) {
 Ref read_coils(const Args& a) {
     auto [self, coil_type, address, count] = a.take<4>();
     ObjectLock lock(self);
+    std::optional<AwaitingAnswer> awaiting;
     Bytes request;
-    tcp::ReplyReader reply =
-        exchange(self, lock, kReadCoilsBuilder, read_coils_request, coil_type, address, count, request, read_reply_size);
+    tcp::ReplyReader reply = exchange(self, lock, awaiting, kReadCoilsBuilder, read_coils_request, coil_type, address,
+                                      count, request, read_reply_size);
     const std::size_t total = mbap::read_reply_size(reply.data());
     if (total == 0) codec::raise_reply_mismatch();
     reply.fill(total);
@@ -215,9 +220,10 @@ Ref read_coils(const Args& a) {
 Ref write_coil(const Args& a) {
     auto [self, coil_type, address, value] = a.take<4>();
     ObjectLock lock(self);
+    std::optional<AwaitingAnswer> awaiting;
     Bytes request;
-    tcp::ReplyReader reply =
-        exchange(self, lock, kWriteCoilBuilder, write_coil_request, coil_type, address, value, request, write_echo_size);
+    tcp::ReplyReader reply = exchange(self, lock, awaiting, kWriteCoilBuilder, write_coil_request, coil_type, address,
+                                      value, request, write_echo_size);
     if (mbap::adu_size(reply.data()) != mbap::kWriteEchoSize) codec::raise_reply_mismatch();
     reply.fill(mbap::kWriteEchoSize);
     // The echo repeats the request: address and value included.
