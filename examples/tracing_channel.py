@@ -3,7 +3,9 @@
 ``TracingChannel`` wraps any channel (a ``TCPTunnel`` or a pyserial port),
 forwards the five members a master uses, and logs each write and read in
 hex through ``logging`` (logger "modbus.wire", level DEBUG).  Hand the
-wrapper to ``Master`` where you would hand the channel.
+wrapper to ``Master`` where you would hand the channel.  It names the
+channel it wraps as ``channel``: masters on several wrappers of one tunnel
+then take turns on that tunnel, as masters on the tunnel itself do.
 
     python3 examples/tracing_channel.py             # against the simulated slave
     python3 examples/tracing_channel.py HOST PORT   # against your gateway
@@ -21,16 +23,16 @@ def spaced(data):
 
 
 class TracingChannel:
-    def __init__(self, inner, log=WIRE):
-        self.inner, self.log = inner, log
+    def __init__(self, channel, log=WIRE):
+        self.channel, self.log = channel, log
 
     def write(self, data):
         self.log.debug("-> %s", spaced(data))
-        return self.inner.write(data)
+        return self.channel.write(data)
 
     def read(self, size=1):
         try:
-            data = self.inner.read(size)
+            data = self.channel.read(size)
         except OSError as e:
             self.log.debug("<- %s: %s", type(e).__name__, e)
             raise
@@ -40,18 +42,18 @@ class TracingChannel:
 
     @property
     def in_waiting(self):
-        return self.inner.in_waiting
+        return self.channel.in_waiting
 
     @property
     def timeout(self):
-        return self.inner.timeout
+        return self.channel.timeout
 
     @timeout.setter
     def timeout(self, value):
-        self.inner.timeout = value
+        self.channel.timeout = value
 
     def close(self):
-        self.inner.close()
+        self.channel.close()
 
 
 def poll(host, port):

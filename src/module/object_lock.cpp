@@ -55,6 +55,8 @@ unsigned long this_thread() { return static_cast<unsigned long>(PyThread_get_thr
 // Slots in use, and released ones kept for reuse.
 std::vector<ObjectLock::Slot*> g_active;
 std::vector<ObjectLock::Slot*> g_spare;
+// In a child process: the slots that were in use when the parent forked.
+std::vector<ObjectLock::Slot*> g_forsaken;
 
 ObjectLock::Slot* find(PyObject* key) {
     for (ObjectLock::Slot* s : g_active)
@@ -69,7 +71,10 @@ ObjectLock::Slot* find(PyObject* key) {
 // forking thread itself holds is left behind too; its holder lets it go
 // without touching it.
 void forsake_all_after_fork() {
-    for (ObjectLock::Slot* s : g_active) s->forsaken = true;
+    for (ObjectLock::Slot* s : g_active) {
+        s->forsaken = true;
+        g_forsaken.push_back(s);
+    }
     g_active.clear();
 }
 
@@ -81,8 +86,21 @@ void watch_forks() {
 void watch_forks() {}
 #endif
 
+// A connection that a call of the parent was using when it forked is shared
+// with that call: whatever the child sends or reads there, it may take the
+// parent's answer or give away its own. The child's calls on it fail at
+// once; closing it is still possible (close() does not need its lock).
+void refuse_forsaken(PyObject* key) {
+    for (ObjectLock::Slot* s : g_forsaken)
+        if (s->key == key)
+            raise(PyExc_OSError,
+                  "modbus: this connection was in use in the parent process when it forked; "
+                  "open a new one in the child");
+}
+
 ObjectLock::Slot* take_slot(PyObject* key) {
     if (ObjectLock::Slot* s = find(key)) return s;
+    if (!g_forsaken.empty()) refuse_forsaken(key);
     ObjectLock::Slot* s;
     if (!g_spare.empty()) {
         s = g_spare.back();
@@ -235,9 +253,7 @@ bool ObjectLock::closing() const { return slot_->closing; }
 
 void ObjectLock::refuse_nested_request() const {
     if (slot_->awaiting_answer)
-        raise(PyExc_RuntimeError,
-              "modbus: a request of this thread on this channel still awaits its answer; "
-              "a nested request would take that answer and is not sent");
+        raise(PyExc_RuntimeError, "modbus: nested request: this thread's request on this channel still awaits its answer");
 }
 
 bool ObjectLock::mark_closing_if_busy(PyObject* key) {
