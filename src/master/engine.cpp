@@ -3,6 +3,7 @@
 #include "master/attribute_names.hpp"
 #include "master/links.hpp"
 #include "module/buffer.hpp"
+#include "module/built_class.hpp"
 #include "module/object_lock.hpp"
 #include "module/state.hpp"
 
@@ -73,11 +74,35 @@ Ref channel_of(PyObject* self) { return getattr(self, attr::tunnel.get()); }
 
 namespace {
 
+// Whether `obj.channel` may exist, asked of the class dicts and the
+// instance dict, which raise nothing when it does not: an AttributeError
+// built on every request of a serial port would cost more than the rest of
+// the master's share. A class with an attribute hook is asked through it.
+bool may_wrap(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro != PyObject_GenericGetAttr) return true;
+    PyObject* mro = type->tp_mro;
+    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* members = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        if (members != nullptr && lookup(members, kWrappedChannel) != nullptr) return true;
+    }
+    if (type->tp_dictoffset == 0) return false;
+    PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
+    if (dict == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool found = lookup(dict, kWrappedChannel) != nullptr;
+    Py_DECREF(dict);
+    return found;
+}
+
 // A wrapper channel (one that traces, or drops a local echo) names the
 // channel it wraps as `channel`: every master on any wrapper of one tunnel
 // then takes that tunnel's lock. A TCPTunnel wraps nothing.
 Ref innermost_channel(Ref channel) {
     for (int depth = 0; depth < 16 && reinterpret_cast<PyObject*>(Py_TYPE(channel.get())) != state().tcp_tunnel; ++depth) {
+        if (!may_wrap(channel.get())) break;
         PyObject* inner = PyObject_GetAttr(channel.get(), kWrappedChannel.get());
         if (inner == nullptr) {
             PyErr_Clear();
