@@ -74,6 +74,26 @@ Ref channel_of(PyObject* self) { return getattr(self, attr::tunnel.get()); }
 
 namespace {
 
+// Whether a class or one of its bases defines `channel`. The answer for the
+// last class asked holds while its version tag does: a poll loop asks about
+// the same channel class on every request.
+bool class_defines_channel(PyTypeObject* type) {
+    static PyTypeObject* last_type = nullptr;
+    static unsigned int last_tag = 0;
+    static bool last_answer = false;
+    if (type == last_type && last_tag != 0 && current_tag(type) == last_tag) return last_answer;
+    bool defines = false;
+    PyObject* mro = type->tp_mro;
+    for (Py_ssize_t i = 0; !defines && mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* members = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        defines = members != nullptr && lookup(members, kWrappedChannel) != nullptr;
+    }
+    last_type = type;
+    last_tag = assign_tag(type);
+    last_answer = defines;
+    return defines;
+}
+
 // Whether `obj.channel` may exist, asked of the class dicts and the
 // instance dict, which raise nothing when it does not: an AttributeError
 // built on every request of a serial port would cost more than the rest of
@@ -81,11 +101,7 @@ namespace {
 bool may_wrap(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
     if (type->tp_getattro != PyObject_GenericGetAttr) return true;
-    PyObject* mro = type->tp_mro;
-    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
-        PyObject* members = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
-        if (members != nullptr && lookup(members, kWrappedChannel) != nullptr) return true;
-    }
+    if (class_defines_channel(type)) return true;
     if (type->tp_dictoffset == 0) return false;
     PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
     if (dict == nullptr) {

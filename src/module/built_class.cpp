@@ -24,6 +24,8 @@ bool same_members(PyObject* now, PyObject* built) {
     return true;
 }
 
+}  // namespace
+
 unsigned int current_tag(PyTypeObject* type) {
     return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
 }
@@ -43,8 +45,6 @@ unsigned int assign_tag(PyTypeObject* type) {
 #endif
     return current_tag(type);
 }
-
-}  // namespace
 
 bool BuiltClass::unchanged() {
     auto* type = reinterpret_cast<PyTypeObject*>(state().*cls_);

@@ -25,6 +25,11 @@ private:
     unsigned int tag_ = 0;
 };
 
+// A class's version tag, which the interpreter renews when the class or any
+// of its bases changes; 0 when it has none. assign_tag asks for one first.
+unsigned int current_tag(PyTypeObject* type);
+unsigned int assign_tag(PyTypeObject* type);
+
 // The instance dict of `obj`, when it is an exact instance of `cls`.
 Ref dict_of_exact(PyObject* obj, PyObject* cls);
 
