@@ -149,9 +149,9 @@ void Connection::before_call() {
 }
 
 std::size_t Connection::receive(std::uint8_t* buffer, std::size_t want, std::size_t capacity, OnSilence on_silence,
-                                FirstStep first) {
+                                FirstStep first, const net::Deadline::Clock::time_point* since) {
     if (want == 0) return 0;
-    const auto start = net::Deadline::Clock::now();
+    const auto start = since != nullptr ? *since : net::Deadline::Clock::now();
     std::size_t got = 0;
     bool closed = false, timed_out = false;
     // What is already there is taken with the interpreter lock held; only a
@@ -166,8 +166,9 @@ std::size_t Connection::receive(std::uint8_t* buffer, std::size_t want, std::siz
     // The first wait is one receive that waits inside the kernel, bounded
     // there by the time-out. Whatever needs more (a split answer, a socket
     // whose mode was changed behind our back, no time-out at all) waits with
-    // poll for the rest of the deadline.
-    bool in_kernel = net::can_wait_in_receive();
+    // poll for the rest of the deadline, as does a wait that began earlier:
+    // the kernel's bound counts a whole time-out.
+    bool in_kernel = net::can_wait_in_receive() && since == nullptr;
     while (got < want && !closed && !timed_out) {
         const bool waiting_in_receive = in_kernel && got == 0;
         const net::Deadline limit = waiting_in_receive ? net::Deadline::never() : deadline(start);
