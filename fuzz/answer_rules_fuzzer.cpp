@@ -1,6 +1,7 @@
 // libFuzzer harness over the protocol core that judges untrusted bytes: the
-// CRC, the RTU request frames and answer rules, and the MBAP header rules of
-// Modbus TCP. No Python. Every function is checked against a plain
+// CRC, the RTU request frames and answer rules (whom a head answers, and
+// how long the frame it begins is), and the MBAP header rules of Modbus TCP.
+// No Python. Every function is checked against a plain
 // reimplementation, and every buffer handed in is a heap copy exactly as
 // long as the function's contract says, so that AddressSanitizer sees any
 // read past it. Built and run by .ci/fuzz:
@@ -159,6 +160,24 @@ void check_answer(Input& in) {
         return;
     }
     EXPECT(head_fault == (head[1] >= 0x80 ? codec::AnswerFault::SlaveException : codec::AnswerFault::None));
+    EXPECT(codec::is_exception(exact_head.data) == (head[1] >= 0x80));
+    // Whom the head answers: a request asking the same station for the same
+    // function, the exception flag aside; often nearly that one.
+    const std::uint8_t asked_station = in.flag() ? head[0] : in.byte();
+    const std::uint8_t asked_function = in.flag() ? static_cast<std::uint8_t>(head[1] ^ (in.flag() ? 0x80 : 0)) : in.byte();
+    EXPECT(codec::answers(exact_head.data, codec::Asked{asked_station, asked_function}) ==
+           (head[0] == asked_station && ((head[1] & 0x7F) == (asked_function & 0x7F) || head[1] == 0x80)));
+    // The length of the frame it begins, by its own function code.
+    std::size_t own_length = 0;
+    if (head[1] >= 0x80) {
+        own_length = codec::kAnswerHead;
+    } else if (head[1] >= 1 && head[1] <= 4) {
+        own_length = 5u + head[2];
+    } else if (head[1] == 5 || head[1] == 6 || head[1] == 15 || head[1] == 16) {
+        own_length = 8;
+    }
+    EXPECT(codec::frame_length(exact_head.data) == own_length);
+    EXPECT(own_length <= codec::kLongestAnswer);
     const std::size_t counted = codec::counted_length(exact_head.data);
     EXPECT(counted == 5u + head[2] && counted <= codec::kLongestAnswer && counted >= codec::kAnswerHead);
     // The engine reads the head, then the rest up to the expected length:

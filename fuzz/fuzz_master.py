@@ -88,12 +88,40 @@ def closes(plan):
     return plan[7]
 
 
+# Function codes of answers to other requests: reads, writes, exception
+# answers, and codes whose length nobody can tell.
+OTHER_CODES = [1, 2, 3, 4, 5, 6, 15, 16, 0x80, 0x81, 0x83, 0x85, 0x90, 0xFF, 0, 0x2B, 0x41, 0x7F]
+
+
+def other_answer(station, fc, where, code, data):
+    """An answer to another request: another station's (to the same
+    function or another), or the same station's to another function; some
+    are garbled. ``where`` and ``code`` choose."""
+    other = station if where % 3 == 0 else (station + where % 3 + code) % 256
+    f = fc if other != station and code % 4 == 0 else OTHER_CODES[code % len(OTHER_CODES)]
+    if f >= 0x80:
+        body = bytes((other, f, code))
+    elif f in (1, 2, 3, 4):
+        count = where % 40
+        body = bytes((other, f, count)) + data[:count].ljust(count, b"\0")
+    elif f in (5, 6, 15, 16):
+        body = bytes((other, f)) + data[:4].ljust(4, b"\0")
+    else:
+        body = bytes((other, f)) + data[:where % 12]
+    frame = bytearray(with_crc(body))
+    if where % 7 == 0:
+        frame[-1] ^= 0x40
+    return bytes(frame)
+
+
 def answer_to(plan, request):
     """A normal answer to ``request`` shaped by ``plan``, then one fault."""
     mode, raw, n, data, fault, where, code, _ = plan
     if mode == "raw" or len(request) < 2:
         return raw
     station, fc = request[0], request[1]
+    if fault == "late":  # only an answer to another request comes
+        return other_answer(station, fc, where, code, data)
     if fc in (5, 6, 16):
         pdu = request[1:6]
     elif fc in (3, 4):
@@ -103,6 +131,11 @@ def answer_to(plan, request):
     frame = bytearray(with_crc(bytes((station,)) + pdu))
     if fault == "exception":
         frame = bytearray(with_crc(bytes((station, fc | 0x80, code))))
+    elif fault == "garbled exception":
+        frame = bytearray(with_crc(bytes((station, fc | 0x80, code))))
+        frame[3 + where % 2] ^= 1 << code % 8
+    elif fault == "foreign":  # before this request's own answer
+        frame[:0] = other_answer(station, fc, where, code, data) * (1 + where % 2)
     elif fault == "flip" and frame:
         frame[where % len(frame)] ^= 1 << code % 8
     elif fault == "cut":
@@ -141,9 +174,16 @@ class Model:
         return data
 
     def _answer(self, station, length, check=False):
-        answer = array.array("B", self._read(5))
-        if len(answer) != 5:
-            raise OSError(TIMEOUT_TEXT)
+        asked = self.MessageLastSent[:2] if len(self.MessageLastSent) >= 2 else None
+        while True:
+            answer = array.array("B", self._read(5))
+            if len(answer) != 5:
+                raise OSError(TIMEOUT_TEXT)
+            if answer[1] >= 0x80 and crc16(answer) != 0:
+                raise ValueError(CRC_TEXT % (station,))
+            if asked is None or answer[0] == asked[0] and ((answer[1] ^ asked[1]) & 0x7F == 0 or answer[1] == 0x80):
+                break
+            self._drop(answer, station)
         if answer[1] >= 0x80:
             raise SlaveException(station, answer[1], answer[2])
         answer.extend(array.array("B", self._read(length - 5)))
@@ -152,6 +192,28 @@ class Model:
         if check and crc16(answer) != 0:
             raise ValueError(CRC_TEXT % (station,))
         return answer
+
+    def _drop(self, head, station):
+        """The rest of an answer to another request, read to the length its
+        own function code gives and checked; of an unknown code, whatever
+        has arrived. The wait for the own answer then goes on."""
+        code = head[1]
+        if code >= 0x80:
+            return
+        if code in (1, 2, 3, 4):
+            length = 5 + head[2]
+        elif code in (5, 6, 15, 16):
+            length = 8
+        else:
+            waiting = self.ch.in_waiting
+            if waiting > 0:
+                self._read(waiting)
+            return
+        frame = head + array.array("B", self._read(length - 5) if length > 5 else b"")
+        if len(frame) != length:
+            raise OSError(TIMEOUT_TEXT)
+        if crc16(frame) != 0:
+            raise ValueError(CRC_TEXT % (station,))
 
     def _counted(self, station):
         answer = self._answer(station, 5)
@@ -359,7 +421,8 @@ FIX_CALLS = dict(read_register=1, read_registers=3, read_coil=1, read_coils=2, r
                  read_float=1, read_int16=1, read_uint16=1, write_register=2, write_registers=2, write_coil=2,
                  write_int32=2, write_uint32=2, write_int16=2, write_uint16=2)
 FIX_NAMES = sorted(FIX_CALLS)
-FAULTS = ["none", "none", "none", "exception", "flip", "cut", "odd", "extra"]
+FAULTS = ["none", "none", "none", "exception", "flip", "cut", "odd", "extra", "foreign", "foreign", "late",
+          "garbled exception"]
 KINDS = [bytes, bytes, bytearray, lambda b: array.array("B", b), memoryview]
 
 
@@ -454,6 +517,10 @@ def test_one_input(data):
                     else:
                         peer_closed = True
                         answered.append(responder.expect(len(request), lambda r: b"", True))
+            else:
+                # A scripted channel never waits: its time-out only bounds
+                # the drops of answers to other requests, which must never run out here.
+                real_ch.timeout = ANSWER_TIMEOUT
             if fixed:
                 got = outcome(getattr(fix, name), *fresh(args[1:]))
             else:

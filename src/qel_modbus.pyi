@@ -99,7 +99,7 @@ class Master:
     MessageLastSent: bytes
     """The last request frame written to the channel."""
     MessageLastReceived: bytes
-    """The bytes of the last answer read from the channel."""
+    """Every byte read from the channel since the last request: the answer taken comes last, after any answers to other requests (another station, another function) that were dropped."""
     _Master__tunnel: Union[_Serial, TCPTunnel, _Channel]
     def __init__(self, tunnel: Union[_Serial, TCPTunnel, _Channel], timeout: float = 1) -> None:
         """A Modbus RTU master over a channel (a pyserial Serial or a TCPTunnel), which it owns and closes; sets the channel's time-out to timeout seconds."""

@@ -2,7 +2,9 @@
 channel doubles a master is run over, and a peer that answers on a socket.
 Import it as ``tests.support``."""
 import socket
+import struct
 import threading
+import time
 
 
 # ---- the reference CRC ---------------------------------------------------------
@@ -126,11 +128,53 @@ class LoopChannel:
         pass
 
 
+class SocketChannel:
+    """A channel written in Python over a connected socket, with a serial
+    port's contract: ``read(size)`` waits up to ``timeout`` for ``size``
+    bytes and returns what came (empty on silence); ``in_waiting`` is the
+    count the socket holds."""
+
+    def __init__(self, sock):
+        self.sock, self.timeout = sock, None
+
+    @property
+    def in_waiting(self):
+        import fcntl
+        import termios
+        return struct.unpack("i", fcntl.ioctl(self.sock.fileno(), termios.FIONREAD, b"\0\0\0\0"))[0]
+
+    def read(self, size):
+        data = bytearray()
+        end = None if self.timeout is None else time.monotonic() + self.timeout
+        while len(data) < size:
+            left = None if end is None else end - time.monotonic()
+            if left is not None and left <= 0:
+                break
+            self.sock.settimeout(left)
+            try:
+                chunk = self.sock.recv(size - len(data))
+            except socket.timeout:
+                break
+            if not chunk:
+                break
+            data += chunk
+        return bytes(data)
+
+    def write(self, data):
+        self.sock.sendall(bytes(data))
+        return len(data)
+
+    def close(self):
+        self.sock.close()
+
+
 class AnsweringPeer:
     """The far end of a socket pair, from its own thread: every request that
-    arrives (one receive each) is answered with ``answer(request)``. A master
-    discards what its socket holds before it sends, so an answer must come
-    after its request, as a slave's does. ``stop`` ends the thread."""
+    arrives (one receive each) is answered with ``answer(request)``: bytes,
+    or a list of bytes to send and seconds (floats) to pause between them.
+    A master discards what its socket holds before it sends, so an answer
+    must come after its request, as a slave's does. ``stop`` ends the
+    thread."""
 
     def __init__(self, sock, answer):
         self.sock, self.answer = sock, answer
@@ -145,11 +189,17 @@ class AnsweringPeer:
                 if n == 0:
                     return
                 reply = self.answer(bytes(buffer[:n]))
-                if reply:
-                    self.sock.sendall(reply)
+                for part in reply if isinstance(reply, list) else [reply]:
+                    if isinstance(part, float):
+                        time.sleep(part)
+                    elif part:
+                        self.sock.sendall(part)
             except OSError:
                 return
 
     def stop(self):
-        self.sock.shutdown(socket.SHUT_RDWR)  # wakes the receive
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)  # wakes the receive
+        except OSError:
+            pass  # reset by the master's end, which left input unread: the receive has ended
         self.thread.join(5)

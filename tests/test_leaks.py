@@ -77,6 +77,13 @@ ECHO6, ECHO5, ECHO16 = with_crc(bytes.fromhex("010600000005")), with_crc(bytes.f
 MULTI = with_crc(bytes.fromhex("010308") + bytes(range(8)))
 BAD_CRC = REGS[:-1] + bytes((REGS[-1] ^ 1,))
 EXCEPTION = with_crc(bytes.fromhex("018302"))
+INPUT_REGS, INPUT_ONE, INPUTS = (with_crc(bytes((1, 4)) + REGS[2:-2]), with_crc(bytes((1, 4)) + ONE[2:-2]),
+                                 with_crc(bytes((1, 2)) + COILS[2:-2]))
+COIL_EXCEPTION, WRITE_EXCEPTION, WRITE_COIL_EXCEPTION = (with_crc(bytes.fromhex("018102")),
+                                                         with_crc(bytes.fromhex("019002")),
+                                                         with_crc(bytes.fromhex("018502")))
+OTHER = with_crc(bytes.fromhex("0903020007")) + with_crc(bytes.fromhex("018402"))  # answers to other requests
+UNKNOWN = bytes.fromhex("0141000102030405")  # a function code whose length cannot be told
 ODD = with_crc(bytes.fromhex("0103030102 03"))
 EMPTY = with_crc(bytes.fromhex("010300"))
 VALUES = [1, 2]
@@ -85,11 +92,11 @@ MASTER_CASES = {
     # name: (answer, call, expected exception)
     "read_registers": (REGS, lambda m: m.read_registers(1, 0, 2), None),
     "read_register": (ONE, lambda m: m.read_register(1, 0), None),
-    "read_input_registers": (REGS, lambda m: m.read_input_registers(1, 0, 2), None),
-    "read_input_register": (ONE, lambda m: m.read_input_register(1, 0), None),
+    "read_input_registers": (INPUT_REGS, lambda m: m.read_input_registers(1, 0, 2), None),
+    "read_input_register": (INPUT_ONE, lambda m: m.read_input_register(1, 0), None),
     "read_coils": (COILS, lambda m: m.read_coils(1, 0, 8), None),
     "read_coil": (COILS, lambda m: m.read_coil(1, 0), None),
-    "read_input_coils": (COILS, lambda m: m.read_input_coils(1, 0, 3), None),
+    "read_input_coils": (INPUTS, lambda m: m.read_input_coils(1, 0, 3), None),
     "write_register": (ECHO6, lambda m: m.write_register(1, 0, 5), None),
     "write_registers": (ECHO16, lambda m: m.write_registers(1, 0, VALUES), None),
     "write_coil": (ECHO5, lambda m: m.write_coil(1, 0, True), None),
@@ -114,8 +121,12 @@ MASTER_CASES = {
     "short_answer": (REGS[:6], lambda m: m.read_registers(1, 0, 2), OSError),
     "crc_error_read": (BAD_CRC, lambda m: m.read_registers(1, 0, 2), ValueError),
     "crc_error_write": (ECHO6[:-1] + b"\0", lambda m: m.write_register(1, 0, 5), ValueError),
-    "exception_read": (EXCEPTION, lambda m: m.read_coils(1, 0, 8), SlaveException),
-    "exception_write": (EXCEPTION, lambda m: m.write_registers(1, 0, VALUES), SlaveException),
+    "exception_read": (COIL_EXCEPTION, lambda m: m.read_coils(1, 0, 8), SlaveException),
+    "exception_write": (WRITE_EXCEPTION, lambda m: m.write_registers(1, 0, VALUES), SlaveException),
+    "dropped_answers": (OTHER + REGS, lambda m: m.read_registers(1, 0, 2), None),
+    "dropped_then_timeout": (OTHER, lambda m: m.read_registers(1, 0, 2), OSError),
+    "unknown_code_dropped": (UNKNOWN + REGS, lambda m: m.read_registers(1, 0, 2), OSError),
+    "garbled_exception": (EXCEPTION[:-1] + b"\0", lambda m: m.read_registers(1, 0, 2), ValueError),
     "odd_byte_count": (ODD, lambda m: m.read_registers(1, 0, 1), ValueError),
     "empty_answer_index": (EMPTY, lambda m: m.read_register(1, 0), IndexError),
     "two_registers_wanted": (ONE, lambda m: m.read_int32(1, 0), ValueError),
@@ -155,7 +166,7 @@ FIX_CASES = {
                                 f.send_write_coil_request(0, 1), f.station, setattr(f, "station", 1),
                                 f.timeout, setattr(f, "timeout", 1)), None),
     "timeout": (b"", lambda f: f.read_registers(0, 2), OSError),
-    "exception": (EXCEPTION, lambda f: f.write_coil(0, True), SlaveException),
+    "exception": (WRITE_COIL_EXCEPTION, lambda f: f.write_coil(0, True), SlaveException),
     "bad_argument": (REGS, lambda f: f.read_registers(None, 2), TypeError),
 }
 

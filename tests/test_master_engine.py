@@ -17,6 +17,10 @@ ANSWER_5 = bytes.fromhex("01 03 02 00 05 78 47")
 WRITE_REG = bytes.fromhex("11 06 00 01 00 03 9A 9B")
 
 
+class Sub(Master):
+    """Replaces nothing: every step goes through the instance."""
+
+
 def crc_text(station):
     return "modbus: message from slave with station %s has crc error" % station
 
@@ -88,18 +92,55 @@ def test_failed_write_keeps_the_records():
     assert (master.MessageLastSent, master.MessageLastReceived) == (READ_1_AT_0, ANSWER_5)
 
 
-@pytest.mark.parametrize("answer", ["01 83 02 C0 F1", "01 83 02 00 00", "07 90 04 FF FF", "05 FF 0B 00 00"])
-def test_exception_answer_raises_after_five_bytes(answer):
-    answer = bytes.fromhex(answer)
+@pytest.mark.parametrize("method, args, body", [
+    ("read_registers", (0x21, 0, 1), "21 83 02"),
+    ("read_coils", (0x21, 0, 8), "21 81 01"),
+    ("write_coil", (0x21, 0, True), "21 85 04"),
+    ("write_registers", (0x21, 0, [1]), "21 90 0B"),
+])
+def test_exception_answer_raises_after_five_bytes(method, args, body):
+    answer = rtu_frame(bytes.fromhex(body))
     channel = ScriptedChannel(answer + ANSWER_5)
     master = Master(channel)
     with pytest.raises(SlaveException) as info:
-        master.read_registers(0x21, 0, 1)
+        getattr(master, method)(*args)
     e = info.value
     assert (e.station, e.function_code, e.error_code) == (0x21, answer[1] & 0x7F, answer[2])
     assert e.args == (0x21, answer[1], answer[2])
     assert channel.reads == [5]
-    assert master.MessageLastReceived == answer[:5]
+    assert master.MessageLastReceived == answer
+
+
+@pytest.mark.parametrize("cls", [Master, Sub])
+@pytest.mark.parametrize("method, args", [("read_registers", (0x21, 0, 126)), ("write_coil", (0x21, 0, True))])
+def test_exception_answer_to_function_0_is_the_stations_answer(cls, method, args):
+    # What a slave sends that could not decode the request: no request has function 0.
+    answer = rtu_frame(bytes.fromhex("21 80 01"))
+    master = cls(ScriptedChannel(answer))
+    with pytest.raises(SlaveException) as info:
+        getattr(master, method)(*args)
+    assert (info.value.station, info.value.function_code, info.value.error_code) == (0x21, 0, 1)
+
+
+@pytest.mark.parametrize("cls", [Master, Sub])
+def test_exception_answer_to_function_0_of_another_station_is_dropped(cls):
+    channel = ScriptedChannel(rtu_frame(bytes.fromhex("22 80 01")) + ANSWER_5)
+    assert cls(channel).read_register(1, 0) == 5
+
+
+@pytest.mark.parametrize("answer", [
+    "21 83 02 00 00",   # the CRC garbled
+    "21 FC 06 12 34",   # the head of a register answer whose function code 03 was flipped
+    "07 90 04 FF FF",   # another station's, garbled: nothing in it can be believed
+])
+def test_exception_answer_with_a_wrong_crc_is_a_crc_error(answer):
+    answer = bytes.fromhex(answer)
+    channel = ScriptedChannel(answer + ANSWER_5)
+    master = Master(channel)
+    with pytest.raises(ValueError, match=re.escape(crc_text(0x21))):
+        master.read_registers(0x21, 0, 1)
+    assert channel.reads == [5]
+    assert master.MessageLastReceived == answer
 
 
 @pytest.mark.parametrize("method, args, answer, reads", [
@@ -162,14 +203,122 @@ def test_five_byte_answer_makes_an_empty_second_read():
     assert len(answer) == 5 and channel.reads == [5, 0]
 
 
-def test_answer_of_another_station_and_code_is_taken():
-    master = Master(ScriptedChannel(rtu_frame(bytes.fromhex("09 07 02 00 2A"))))
-    assert master.read_register(1, 0) == 42
+FOREIGN = [
+    ("another station", "09 03 02 00 2A", [5, 2]),
+    ("another function", "01 04 02 00 2A", [5, 2]),
+    ("a write's echo", "01 06 00 00 00 2A", [5, 3]),
+    ("a write's echo of function 15", "01 0F 00 00 00 2A", [5, 3]),
+    ("another station's exception answer", "02 83 02", [5]),
+    ("an exception answer to another function", "01 84 02", [5]),
+    ("a coil answer of another station", "07 01 04 01 02 03 04", [5, 4]),
+    ("a coil answer of another station with no data", "07 01 00", [5]),
+]
+
+
+@pytest.mark.parametrize("cls", [Master, Sub])
+@pytest.mark.parametrize("what, body, reads", FOREIGN, ids=[f[0] for f in FOREIGN])
+def test_answer_to_another_request_is_dropped_and_the_own_one_taken(cls, what, body, reads):
+    foreign = rtu_frame(bytes.fromhex(body))
+    channel = ScriptedChannel(foreign + foreign + ANSWER_5)
+    master = cls(channel)
+    assert master.read_register(1, 0) == 5
+    assert channel.reads == reads + reads + [5, 0, 2]
+    assert master.MessageLastReceived == foreign + foreign + ANSWER_5
+    assert not channel.pending
+
+
+@pytest.mark.parametrize("cls", [Master, Sub])
+def test_write_answer_of_another_station_is_dropped(cls):
+    foreign = rtu_frame(bytes.fromhex("07 06 00 01 00 03"))
+    channel = ScriptedChannel(foreign + WRITE_REG)
+    master = cls(channel)
+    assert master.write_register(0x11, 1, 3) is None
+    assert channel.reads == [5, 3, 5, 3]
+    assert master.MessageLastReceived == foreign + WRITE_REG
+
+
+@pytest.mark.parametrize("cls", [Master, Sub])
+@pytest.mark.parametrize("foreign, reads", [
+    ("09 03 02 00 2A", [5, 2, 5]),  # all there is: the wait goes on and ends in the time-out
+    ("09 03 04 00 2A", [5, 4]),     # cut short
+    ("09 03", [5]),
+])
+def test_answer_to_another_request_then_nothing_is_a_timeout(cls, foreign, reads):
+    foreign = rtu_frame(bytes.fromhex(foreign))[:7]
+    channel = ScriptedChannel(foreign)
+    master = cls(channel)
+    with pytest.raises(OSError, match=re.escape(TIMEOUT)) as info:
+        master.read_register(1, 0)
+    assert type(info.value) is OSError
+    assert channel.reads == reads
+    assert master.MessageLastReceived == foreign
+
+
+@pytest.mark.parametrize("cls", [Master, Sub])
+@pytest.mark.parametrize("foreign", ["09 03 02 00 2A 00 00", "01 04 02 00 2A 00 00", "01 06 00 00 00 2A 00 00",
+                                     "09 03 00 00 00"])
+def test_garbled_answer_to_another_request_is_a_crc_error(cls, foreign):
+    foreign = bytes.fromhex(foreign)
+    channel = ScriptedChannel(foreign + ANSWER_5)
+    master = cls(channel)
+    with pytest.raises(ValueError, match=re.escape(crc_text(1))):
+        master.read_register(1, 0)
+    assert master.MessageLastReceived == foreign
+
+
+@pytest.mark.parametrize("cls", [Master, Sub])
+def test_unknown_function_code_drops_what_has_arrived(cls):
+    garbage = bytes.fromhex("01 2B 0E 01 01 00 00 03") + ANSWER_5
+    channel = ScriptedChannel(garbage)
+    master = cls(channel)
+    with pytest.raises(OSError, match=re.escape(TIMEOUT)):
+        master.read_register(1, 0)
+    assert channel.reads == [5, len(garbage) - 5, 5]
+    assert master.MessageLastReceived == garbage
+
+
+class Arrivals(ScriptedChannel):
+    """Scripted replies that arrive in parts: a read that finds nothing
+    pending lets the next part of the reply in."""
+
+    def __init__(self, *parts):
+        super().__init__()
+        self.parts = list(parts)
+
+    def read(self, size):
+        if not self.pending and self.parts and size:
+            self.pending += self.parts.pop(0)
+        return super().read(size)
+
+
+@pytest.mark.parametrize("cls", [Master, Sub])
+def test_unknown_function_code_then_the_own_answer(cls):
+    garbage = bytes.fromhex("05 41 00 01 02 03 04 05 06")
+    channel = Arrivals(garbage, ANSWER_5)
+    master = cls(channel)
+    assert master.read_register(1, 0) == 5
+    assert channel.reads == [5, 4, 5, 0, 2]
+    assert master.MessageLastReceived == garbage + ANSWER_5
+
+
+@pytest.mark.parametrize("sent, asked", [
+    (b"", None),                          # nothing sent: nothing to compare with
+    (b"\x01", None),
+    (READ_1_AT_0, (1, 3)),
+    (bytearray(b"\x09\x04"), (9, 4)),
+])
+def test_direct_feedback_compares_with_message_last_sent(sent, asked):
+    foreign = rtu_frame(bytes.fromhex("09 04 02 00 2A"))
+    channel = ScriptedChannel(stale=foreign + ANSWER_5)
+    master = Master(channel)
+    master.MessageLastSent = sent
+    head = bytes(master._Master__feedback_assistant(1, 5))
+    assert head == {None: foreign, (1, 3): ANSWER_5, (9, 4): foreign}[asked][:5]
 
 
 @pytest.mark.parametrize("station, shown", [(1, "1"), (0x11, "17"), (True, "True")])
 def test_odd_byte_count_is_refused(station, shown):
-    answer = rtu_frame(bytes.fromhex("22 03 03 00 05 00"))
+    answer = rtu_frame(bytes((int(station),)) + bytes.fromhex("03 03 00 05 00"))
     channel = ScriptedChannel(answer)
     master = Master(channel)
     text = "modbus: message from slave with station %s has odd byte count 3" % shown

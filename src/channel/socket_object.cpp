@@ -178,9 +178,9 @@ net::IoResult Connection::wait_ready(net::Direction direction, const net::Deadli
 }
 
 std::size_t Connection::receive(std::uint8_t* buffer, std::size_t want, std::size_t capacity, OnSilence on_silence,
-                                FirstStep first) {
+                                FirstStep first, const net::Deadline::Clock::time_point* since) {
     if (want == 0) return 0;
-    const auto start = net::Deadline::Clock::now();
+    const auto start = since != nullptr ? *since : net::Deadline::Clock::now();
     std::size_t got = 0;
     bool closed = false, timed_out = false;
     // What is already there is taken with the interpreter lock held; only a
@@ -195,11 +195,12 @@ std::size_t Connection::receive(std::uint8_t* buffer, std::size_t want, std::siz
     if (first == FirstStep::Take && net::can_try_without_blocking()) take_what_is_there();
     // The first wait is one receive that waits inside the kernel, bounded
     // there by the time-out. Whatever needs more (a split answer, a signal,
-    // a socket whose mode was changed behind our back, no time-out at all)
-    // waits with poll for the rest of the deadline, counted from the start,
-    // and receives with the interpreter lock back, once the descriptor is
-    // known to be still the socket's own.
-    bool in_kernel = net::can_wait_in_receive();
+    // a socket whose mode was changed behind our back, no time-out at all, a
+    // wait that began earlier, since the kernel's bound counts a whole
+    // time-out) waits with poll for the rest of the deadline, and receives
+    // with the interpreter lock back, once the descriptor is known to be
+    // still the socket's own.
+    bool in_kernel = net::can_wait_in_receive() && since == nullptr;
     while (got < want && !closed && !timed_out) {
         net::IoResult r;
         if (in_kernel && got == 0) {

@@ -61,9 +61,10 @@ public:
     // Receives until `want` bytes arrived, taking up to `capacity` when more
     // is already there, or until the peer closed or the time-out ran out.
     // Returns how many arrived. A peer that closed before anything arrived
-    // raises ConnectionResetError.
+    // raises ConnectionResetError. The time-out counts from `since` when
+    // given (what is left of a longer wait), else from the call.
     std::size_t receive(std::uint8_t* buffer, std::size_t want, std::size_t capacity, OnSilence on_silence,
-                        FirstStep first = FirstStep::Take);
+                        FirstStep first = FirstStep::Take, const net::Deadline::Clock::time_point* since = nullptr);
     void send(const std::uint8_t* data, std::size_t size);
     std::size_t pending();
     // Throws away what was received and not read (a late answer).

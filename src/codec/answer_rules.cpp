@@ -7,10 +7,25 @@ namespace qel::codec {
 
 AnswerFault judge_head(const std::uint8_t* head, std::size_t size) {
     if (size != kAnswerHead) return AnswerFault::Short;
-    // Recognised by its second byte alone: neither its station nor its CRC
-    // is looked at, and nothing more is read.
-    if (head[1] >= kExceptionFlag) return AnswerFault::SlaveException;
+    // Recognised by its second byte alone; the engine checks its CRC and
+    // whom it answers before it believes it.
+    if (is_exception(head)) return AnswerFault::SlaveException;
     return AnswerFault::None;
+}
+
+std::size_t frame_length(const std::uint8_t* head) {
+    if (is_exception(head)) return kAnswerHead;
+    switch (head[1]) {
+        case kReadCoils:
+        case kReadInputCoils:
+        case kReadRegisters:
+        case kReadInputRegisters: return counted_length(head);
+        case kWriteCoil:
+        case kWriteRegister:
+        case kWriteCoils:
+        case kWriteRegisters: return kEchoLength;
+        default: return 0;
+    }
 }
 
 AnswerFault judge_answer(const std::uint8_t* frame, std::size_t size, std::size_t expected, bool check_crc) {

@@ -3,6 +3,8 @@
 // Python, no I/O. The caller reads; these say what the bytes mean.
 #pragma once
 
+#include "codec/function_codes.hpp"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -27,8 +29,37 @@ enum class AnswerFault : std::uint8_t {
     OddByteCount,     // register data must come in byte pairs
 };
 
-// The head, as far as it arrived.
+// The head, as far as it arrived: short, an exception answer (its CRC not
+// yet checked), or the head of a normal answer.
 AnswerFault judge_head(const std::uint8_t* head, std::size_t size);
+
+// An exception answer is whole in its head: station, code | 0x80, exception
+// code, CRC.
+inline bool is_exception(const std::uint8_t* head) { return head[1] >= kExceptionFlag; }
+
+// The station and function code a request carried; its answer carries the
+// same two.
+struct Asked {
+    std::uint8_t station;
+    std::uint8_t function;
+};
+
+// Whether a whole head answers what was asked: the same station and the
+// same function code, the exception flag aside. Anything else is an answer
+// to another request (a late one, another master's, another device's) and
+// is dropped. An exception answer to function 0, which some slaves send
+// for a request they could not decode, is the station's answer whatever
+// was asked: no request has function 0.
+inline bool answers(const std::uint8_t* head, Asked asked) {
+    return head[0] == asked.station &&
+           (((head[1] ^ asked.function) & ~kExceptionFlag) == 0 || head[1] == kExceptionFlag);
+}
+
+// The whole length of the frame a head begins, as its own function code
+// tells it: an exception answer is its head, a read answer (1-4) carries its
+// byte count, a write answer (5, 6, 15, 16) is the 8-byte echo. 0 for any
+// other code: where such a frame ends cannot be told.
+std::size_t frame_length(const std::uint8_t* head);
 
 // The whole length of a read answer (registers or coils), from its head.
 inline std::size_t counted_length(const std::uint8_t* head) { return 3 + std::size_t{head[2]} + 2; }

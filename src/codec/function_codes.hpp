@@ -12,6 +12,7 @@ enum FunctionCode : std::uint8_t {
     kReadInputRegisters = 4,
     kWriteCoil = 5,
     kWriteRegister = 6,
+    kWriteCoils = 15,  // not sent by this master; its answers are known by length
     kWriteRegisters = 16,
 };
 

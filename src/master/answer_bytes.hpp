@@ -43,6 +43,10 @@ public:
         size_ += count;
     }
     void append(const Bytes& more) { append(more.data(), more.size()); }
+    void clear() {
+        size_ = 0;
+        heap_.clear();
+    }
 
 private:
     std::uint8_t inline_[codec::kLongestAnswer + 8];  // left uninitialised: only size_ bytes are read

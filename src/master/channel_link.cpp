@@ -54,6 +54,7 @@ Ref ChannelLink::read_object(PyObject* size) {
 }
 
 void ChannelLink::send(const codec::Frame& frame) {
+    asked_ = codec::Asked{frame.data()[0], frame.data()[1]};
     Ref message = new_byte_array(frame.data(), frame.size());
     send_message(message.get());
 }
@@ -62,5 +63,18 @@ void ChannelLink::read(Bytes& answer, std::size_t size) {
     Ref wanted = new_int(static_cast<long long>(size));
     answer.append(answer_bytes(read_object(wanted.get()).get()));
 }
+
+Ref input_waiting(PyObject* channel) {
+    Ref waiting = getattr(channel, kInWaiting.get());
+    Ref zero = new_int(0);
+    if (checked_status(PyObject_RichCompareBool(waiting.get(), zero.get(), Py_GT))) return waiting;
+    return Ref();
+}
+
+void ChannelLink::discard() {
+    if (Ref waiting = input_waiting(channel_.get())) read_object(waiting.get());
+}
+
+void ChannelLink::dropped(Clock::time_point started) { check_time_left(channel_.get(), started); }
 
 }  // namespace qel::master

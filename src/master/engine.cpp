@@ -45,13 +45,56 @@ void Link::check_crc(const Bytes& frame, PyObject* station) {
 }
 
 Bytes Link::feedback(PyObject* station, std::size_t normal_len, bool check_crc) {
-    return master::feedback(*this, station, normal_len, check_crc);
+    return master::feedback(*this, station, normal_len, check_crc, asked_);
 }
 
-Bytes feedback(Link& link, PyObject* station, std::size_t normal_len, bool check_crc) {
+namespace {
+
+const Name kTimeout{"timeout"};
+
+// The rest of a frame that answers another request, read to the length its
+// own function code gives. Its CRC is checked like any answer's: a garbled
+// frame is a CRC error, whoever it seems to come from.
+void read_foreign(Link& link, Bytes& frame, PyObject* station) {
+    if (codec::is_exception(frame.data())) return;  // whole, and checked with its head
+    const std::size_t length = codec::frame_length(frame.data());
+    if (length == 0) return link.discard();         // where it ends cannot be told
+    if (length > codec::kAnswerHead) link.read(frame, length - codec::kAnswerHead);
+    codec::check(codec::judge_answer(frame.data(), frame.size(), length, false), station, frame.data());
+    link.check_crc(frame, station);
+}
+
+}  // namespace
+
+void check_time_left(PyObject* channel, Clock::time_point started) {
+    Ref timeout = getattr(channel, kTimeout.get());
+    if (timeout.get() == Py_None) return;
+    const double seconds = PyFloat_AsDouble(timeout.get());
+    if (seconds == -1.0 && PyErr_Occurred()) throw PythonError{};
+    if (std::chrono::duration<double>(Clock::now() - started).count() >= seconds) codec::raise_timeout();
+}
+
+Bytes feedback(Link& link, PyObject* station, std::size_t normal_len, bool check_crc,
+               const std::optional<codec::Asked>& asked) {
+    const Clock::time_point started = Clock::now();
     Bytes answer;
-    link.read(answer, codec::kAnswerHead);
-    codec::check(codec::judge_head(answer.data(), answer.size()), station, answer.data());
+    for (;;) {
+        link.read(answer, codec::kAnswerHead);
+        const codec::AnswerFault head = codec::judge_head(answer.data(), answer.size());
+        if (head == codec::AnswerFault::Short) codec::raise_fault(head, station, answer.data());
+        // Noise can turn any byte into the exception flag: an exception
+        // answer, whole in its head, is believed only with its CRC right.
+        if (head == codec::AnswerFault::SlaveException) link.check_crc(answer, station);
+        if (!asked || codec::answers(answer.data(), *asked)) {
+            codec::check(head, station, answer.data());
+            break;
+        }
+        // A late answer to an earlier request, or another device's: this
+        // request's own answer may still follow within the time-out.
+        read_foreign(link, answer, station);
+        link.dropped(started);
+        answer.clear();
+    }
     // Made even when it asks for nothing: the read of the rest is a step of
     // its own that an override may watch.
     link.read(answer, normal_len - codec::kAnswerHead);

@@ -40,4 +40,11 @@ Bytes InstanceLink::feedback(PyObject* station, std::size_t normal_len, bool che
     return answer_bytes(head.get());
 }
 
+void InstanceLink::discard() {
+    Ref channel = channel_of(self_);
+    if (Ref waiting = input_waiting(channel.get())) call_method(self_, attr::read.get(), waiting.get());
+}
+
+void InstanceLink::dropped(Clock::time_point started) { check_time_left(channel_of(self_).get(), started); }
+
 }  // namespace qel::master

@@ -1,10 +1,10 @@
 // The RTU transaction engine and the links it runs over.
 //
 // A transaction is written once, here: send the request (stale input
-// discarded first), read the 5-byte head, recognise an exception answer,
-// work out the expected length, read the rest, check the length and the
-// CRC, and keep MessageLastSent and MessageLastReceived. What a step does to
-// the world is the link's business:
+// discarded first), read the 5-byte head, drop answers to other requests,
+// recognise an exception answer, work out the expected length, read the
+// rest, check the length and the CRC, and keep MessageLastSent and
+// MessageLastReceived. What a step does to the world is the link's business:
 //
 // - InstanceLink goes through the instance and the class, exactly as
 //   Master's members reach each other, so that an override anywhere on that
@@ -26,12 +26,16 @@
 #include "module/ref.hpp"
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace qel::master {
 
+
+using Clock = std::chrono::steady_clock;
 
 class Link {
 public:
@@ -48,13 +52,36 @@ public:
     // __feedback_assistant(station, normal_len, check_crc); the engine's own
     // unless the link goes through the instance.
     virtual Bytes feedback(PyObject* station, std::size_t normal_len, bool check_crc);
+
+    // The steps of dropping answers to other requests, which the plain
+    // exchange never takes.
+    // Reads what has arrived (in_waiting bytes) and throws it away; it is
+    // recorded as read.
+    virtual void discard() = 0;
+    // After a drop: a time-out error once the wait that began at `started`
+    // has lasted the channel's time-out (the tunnel's own on a plain
+    // TCPTunnel, the master's otherwise); else the wait goes on, its reads
+    // bounded by what is left where the link can bound them.
+    virtual void dropped(Clock::time_point started) = 0;
+
+protected:
+    // What the request this link sent asked; the general road sends through
+    // the instance and knows it from MessageLastSent instead.
+    std::optional<codec::Asked> asked_;
 };
 
 // The engine's steps.
 
-// Reads an answer of `normal_len` bytes in exactly two reads: the head,
-// which already tells an exception answer, then the rest.
-Bytes feedback(Link& link, PyObject* station, std::size_t normal_len, bool check_crc);
+// Reads an answer of `normal_len` bytes: the head, which already tells an
+// exception answer, then the rest. A head that does not answer `asked`
+// (when known) begins an answer to another request: that frame is read to
+// its own length, its CRC checked, and dropped, and the wait goes on.
+Bytes feedback(Link& link, PyObject* station, std::size_t normal_len, bool check_crc,
+               const std::optional<codec::Asked>& asked);
+
+// The channel's `timeout`, from `started`: the master's time-out error once
+// it has passed (None: no bound).
+void check_time_left(PyObject* channel, Clock::time_point started);
 
 // A read answer: the head through feedback, then as many bytes as its byte
 // count says, the length and the CRC checked.

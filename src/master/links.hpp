@@ -6,6 +6,7 @@
 #include "master/link_guard.hpp"
 
 #include <array>
+#include <optional>
 
 namespace qel::master {
 
@@ -18,6 +19,8 @@ public:
     void read(Bytes& answer, std::size_t size) override;
     void check_crc(const Bytes& frame, PyObject* station) override;
     Bytes feedback(PyObject* station, std::size_t normal_len, bool check_crc) override;
+    void discard() override;
+    void dropped(Clock::time_point started) override;
 
 private:
     PyObject* self_;
@@ -34,6 +37,8 @@ public:
         : self_(self), channel_(Ref::borrow(channel)), lock_(lock) {}
     void send(const codec::Frame& frame) override;
     void read(Bytes& answer, std::size_t size) override;
+    void discard() override;
+    void dropped(Clock::time_point started) override;
 
     // The bodies of __write_message and __read, on the objects they are given.
     void send_message(PyObject* message);
@@ -59,19 +64,25 @@ public:
     ~TunnelLink() override;
     void send(const codec::Frame& frame) override;
     void read(Bytes& answer, std::size_t size) override;
+    void discard() override;
+    void dropped(Clock::time_point started) override;
 
 private:
     PyObject* master_dict_;
     const ObjectLock* lock_;
     sockets::Connection connection_;
-    // Since the request went out; the engine reads at most the longest answer.
-    // Left uninitialised: only what was received is ever read.
-    std::array<std::uint8_t, codec::kLongestAnswer> received_;
-    std::size_t received_size_ = 0;
+    // Everything received since the request went out.
+    Bytes received_;
     std::array<std::uint8_t, codec::kLongestAnswer> ahead_;
     std::size_t ahead_begin_ = 0, ahead_end_ = 0;  // received, not yet asked for
     bool sent_ = false;
     bool answer_started_ = false;
+    // Once an answer to another request was dropped: when the wait for this
+    // one began, which every later receive counts its time-out from.
+    std::optional<Clock::time_point> waiting_since_;
 };
+
+// The channel's in_waiting when it is above zero; empty otherwise.
+Ref input_waiting(PyObject* channel);
 
 }  // namespace qel::master

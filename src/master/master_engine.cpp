@@ -6,8 +6,11 @@
 #include "master/attribute_names.hpp"
 #include "master/links.hpp"
 #include "master/master_bodies.hpp"
+#include "module/buffer.hpp"
 #include "module/object_lock.hpp"
 #include "module/state.hpp"
+
+#include <optional>
 
 namespace qel::master {
 
@@ -25,6 +28,15 @@ std::size_t expected_length(PyObject* normal_msg_len) {
     if (n < static_cast<Py_ssize_t>(codec::kAnswerHead))
         raise(PyExc_ValueError, "modbus: an answer is at least 5 bytes long");
     return static_cast<std::size_t>(n);
+}
+
+// What the request in MessageLastSent asked, when it holds one.
+std::optional<codec::Asked> asked_by_last_request(PyObject* self) {
+    Ref sent = getattr(self, attr::last_sent.get());
+    if (!PyObject_CheckBuffer(sent.get())) return std::nullopt;
+    Buffer request(sent.get());
+    if (request.size() < 2) return std::nullopt;
+    return codec::Asked{request.data()[0], request.data()[1]};
 }
 
 }  // namespace
@@ -96,7 +108,7 @@ Ref feedback_assistant(const Args& a) {
     const bool check = checked_status(PyObject_IsTrue(check_crc)) != 0;
     ObjectLock lock(lock_key(self).get());
     InstanceLink link(self);
-    Bytes answer = feedback(link, station, expected, check);
+    Bytes answer = feedback(link, station, expected, check, asked_by_last_request(self));
     return new_byte_array(answer.data(), answer.size());
 }
 

@@ -39,12 +39,13 @@ TunnelLink::~TunnelLink() {
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     const bool failing = PyErr_Occurred() != nullptr;
     if (failing) PyErr_Fetch(&type, &value, &traceback);
-    if (record(master_dict_, attr::last_received, received_.data(), received_size_) < 0) PyErr_Clear();
+    if (record(master_dict_, attr::last_received, received_.data(), received_.size()) < 0) PyErr_Clear();
     if (failing) PyErr_Restore(type, value, traceback);
 }
 
 void TunnelLink::send(const codec::Frame& frame) {
     lock_->refuse_nested_request();
+    asked_ = codec::Asked{frame.data()[0], frame.data()[1]};
     connection_.discard_pending();
     connection_.send(frame.data(), frame.size());
     checked_status(record(master_dict_, attr::last_sent, frame.data(), frame.size()));
@@ -67,23 +68,35 @@ void TunnelLink::read(Bytes& answer, std::size_t size) {
         // at all came, counting what was already here.
         const auto silence = early > 0 ? sockets::OnSilence::ReturnWhatCame : sockets::OnSilence::RaiseTimeout;
         ahead_begin_ = ahead_end_ = 0;
+        const Clock::time_point* since = waiting_since_ ? &*waiting_since_ : nullptr;
         if (want > ahead_.size()) {
-            // Longer than any answer: only an overridden length asks that.
+            // Longer than any answer: a discard of much input asks that.
             std::vector<std::uint8_t> chunk(want);
-            chunk.resize(connection_.receive(chunk.data(), want, want, silence, first));
+            chunk.resize(connection_.receive(chunk.data(), want, want, silence, first, since));
             answer.append(chunk.data(), chunk.size());
         } else {
             const std::size_t got =
-                connection_.receive(ahead_.data(), want, ahead_.size(), silence, first);
+                connection_.receive(ahead_.data(), want, ahead_.size(), silence, first, since);
             const std::size_t used = std::min(got, want);
             answer.append(ahead_.data(), used);
             ahead_begin_ = used;
             ahead_end_ = got;
         }
     }
-    const std::size_t kept = std::min(answer.size() - start, received_.size() - received_size_);
-    std::copy(answer.begin() + start, answer.begin() + start + kept, received_.begin() + received_size_);
-    received_size_ += kept;
+    received_.append(answer.data() + start, answer.size() - start);
+}
+
+// What was read ahead and what the socket holds.
+void TunnelLink::discard() {
+    Bytes gone;
+    read(gone, (ahead_end_ - ahead_begin_) + connection_.pending());
+}
+
+// Answers to other requests for a whole time-out are no answer: the
+// tunnel's own time-out error, as when nothing came at all.
+void TunnelLink::dropped(Clock::time_point started) {
+    if (connection_.deadline(started).passed()) raise(state().socket_timeout, "timed out");
+    waiting_since_ = started;
 }
 
 }  // namespace qel::master
