@@ -5,18 +5,21 @@ an override calling a master): that raises RuntimeError and sends nothing,
 and the first transaction gets its own answer. Operations calling each
 other through the instance are not nested. Masters over separate wrappers
 of one tunnel are serialised on that tunnel."""
+import logging
 import sys
 import threading
 import time
 
 import pytest
 
+from examples.tracing_channel import TracingChannel
 from qel_modbus import Master, TCPTunnel
 from qel_modbus_simslave import RtuTcpSlave
 from tests.child import run
 
 OWN = [11, 12, 13]     # registers 0-2: what the first transaction asks for
 OTHER = [21, 22, 23]   # registers 10-12: what the nested call asks for
+QUIET = logging.getLogger("tests.quiet.wire")
 
 
 @pytest.fixture(scope="module")
@@ -118,40 +121,13 @@ def test_typed_operations_calling_each_other_are_not_nested(quiet, cls):
         assert master.read_registers(1, 0, 3) == OWN
 
 
-class Wrapper:
-    """A channel that forwards to another, which it exposes as `channel`."""
-
-    def __init__(self, channel):
-        self.channel = channel
-
-    def read(self, size=1):
-        return self.channel.read(size)
-
-    def write(self, data):
-        return self.channel.write(data)
-
-    @property
-    def in_waiting(self):
-        return self.channel.in_waiting
-
-    @property
-    def timeout(self):
-        return self.channel.timeout
-
-    @timeout.setter
-    def timeout(self, value):
-        self.channel.timeout = value
-
-    def close(self):
-        self.channel.close()
-
-
 SECONDS = 1.5
 
 
 def test_masters_over_wrappers_of_one_tunnel_get_their_own_answers(gateway):
     tunnel = TCPTunnel(*gateway.address)
-    masters = [Master(Wrapper(tunnel), 1.0) for _ in range(3)]
+    # The example's tracing wrapper names the tunnel it wraps as `channel`.
+    masters = [Master(TracingChannel(tunnel, log=QUIET), 1.0) for _ in range(3)]
     gateway.image.set_holding(100, list(range(1000, 1030)))
     stop = time.monotonic() + SECONDS
     calls, failures = [0] * 3, []
