@@ -34,6 +34,16 @@ def with_crc(body):
     return bytes(body) + bytes(crc_bytes(body))
 
 
+def timed(fn, *args):
+    """(outcome, seconds): the result or the exception raised."""
+    start = time.monotonic()
+    try:
+        result = fn(*args)
+    except Exception as e:  # the caller checks which
+        result = e
+    return result, time.monotonic() - start
+
+
 # ---- channel doubles -------------------------------------------------------------
 
 class ScriptedChannel:

@@ -14,7 +14,7 @@ import pytest
 from oldpy import create_server
 from qel_modbus import Master, SlaveException, TCPTunnel
 from qel_modbus_simslave import RtuPtySlave, RtuTcpSlave, rtu_frame
-from tests.support import AnsweringPeer, SocketChannel
+from tests.support import AnsweringPeer, SocketChannel, timed
 
 TIMEOUT = 0.5
 SLACK = 0.5  # what a loaded machine may add to a time-out
@@ -69,14 +69,6 @@ def registers(station, *values, function=3):
     data = b"".join(v.to_bytes(2, "big") for v in values)
     return rtu_frame(bytes((station, function, len(data))) + data)
 
-
-def timed(fn, *args):
-    start = time.monotonic()
-    try:
-        result = fn(*args)
-    except Exception as e:  # the caller checks which
-        result = e
-    return result, time.monotonic() - start
 
 
 def silence_error(road, error):

@@ -18,6 +18,7 @@ from fuzz.common import Responder
 from oldpy import create_server
 from qel_modbus import FixMaster, Master, ModbusTCPMaster, SlaveException, TCPTunnel
 from qel_modbus_simslave import ModbusTcpSlave, RtuTcpSlave, SlaveProcess, rtu_frame
+from tests.support import timed
 
 HARNESSES = {"master": fuzz_master, "tcp_master": fuzz_tcp_master, "codec": fuzz_codec}
 TIMEOUT = 0.3
@@ -29,15 +30,6 @@ CRC_TEXT = "modbus: message from slave with station 1 has crc error"
 def tcp_master(address, timeout=TIMEOUT):
     return Master(TCPTunnel(*address, timeout=timeout), timeout)
 
-
-def timed(fn, *args):
-    """(outcome, seconds): the result or the exception raised."""
-    start = time.monotonic()
-    try:
-        result = fn(*args)
-    except Exception as e:  # the caller checks which
-        result = e
-    return result, time.monotonic() - start
 
 
 @pytest.fixture
