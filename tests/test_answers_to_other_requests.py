@@ -7,7 +7,6 @@ TCPTunnel (native), a subclass (every step through the instance), and a
 channel written in Python (the channel's own members)."""
 import contextlib
 import socket
-import time
 
 import pytest
 
