@@ -225,7 +225,10 @@ std::size_t Connection::receive(std::uint8_t* buffer, std::size_t want, std::siz
             }
         } else {
             const net::Deadline limit = deadline(start);
-            if (limit.immediate() && got == 0 && first == FirstStep::Take) break;  // a zero time-out never waits
+            // A zero time-out never waits: what was there is taken already,
+            // or, without a non-blocking receive (Windows), after a poll
+            // that does not wait.
+            if (limit.immediate() && got == 0 && first == FirstStep::Take && net::can_try_without_blocking()) break;
             r = wait_ready(net::Direction::Receive, limit);
             if (r.status == net::IoStatus::Complete) take_what_is_there();
             if (r.status == net::IoStatus::TimedOut || r.status == net::IoStatus::WouldBlock) timed_out = true;
