@@ -13,11 +13,11 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #else
+#include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -118,6 +118,10 @@ Wait wait_for(NativeSocket s, short events, const Deadline& deadline, NativeSock
                 return Wait::Failed;
             }
             if (p[0].revents != 0 || count == 1) return Wait::Ready;
+            if (p[1].revents & (POLLNVAL | POLLERR)) {
+                count = 1;  // a wake-up socket gone bad: waits end by the time-out only
+                continue;
+            }
             drain_wake_up(wake);
             return Wait::Woken;
         }
