@@ -222,7 +222,7 @@ def run_fast(args, image):
         server.close()
         raise
     if _stdin_is_a_pipe():
-        server.watch(0)
+        server.watch(sys.stdin.buffer)
     signal.signal(signal.SIGTERM, lambda *_: server.stop())
     announce(args, dict({"rtu_tcp": None, "modbus_tcp": None, "pty": None}, **server.ports))
     try:

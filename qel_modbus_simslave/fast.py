@@ -7,9 +7,9 @@ the request bytes, so a request is processed only the first time it is seen
 answer).
 """
 
-import os
 import selectors
 import socket
+import threading
 import time
 
 from .rtu import GAP, rtu_reply, split_frames
@@ -42,8 +42,8 @@ class _Conn:
 
 class FastServer:
     """Serves ``image`` on the listening sockets opened by ``listen_rtu`` and
-    ``listen_mbap`` until ``stop()``, the lifetime, or (with ``watch_fd``)
-    end of file on that descriptor."""
+    ``listen_mbap`` until ``stop()``, the lifetime, or (with ``watch``) end
+    of file on that stream."""
 
     def __init__(self, image, stations=None, precomputed=False):
         self.image, self.stations = image, stations
@@ -82,8 +82,14 @@ class FastServer:
         self._sel.register(lsock, selectors.EVENT_READ, rtu)
         self.ports[name] = lsock.getsockname()[1]
 
-    def watch(self, fd):
-        self._sel.register(fd, selectors.EVENT_READ, None)
+    def watch(self, stream):
+        """Stops the server once ``stream`` (a binary file) ends. A thread reads
+        it: Windows selectors take sockets only, not pipes."""
+        def drain():
+            while stream.read(4096):
+                pass
+            self.stop()
+        threading.Thread(target=drain, name="simslave-stdin", daemon=True).start()
 
     def stop(self):
         self._stop = True
@@ -102,10 +108,7 @@ class FastServer:
 
     def _event(self, key, events):
         d = key.data
-        if d is None:
-            if not os.read(key.fd, 4096):
-                self._stop = True
-        elif isinstance(d, bool):
+        if isinstance(d, bool):
             self._accept(key.fileobj, d)
         else:
             if events & selectors.EVENT_READ:

@@ -47,6 +47,43 @@ def dynamic_symbols(path):
     return names
 
 
-@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads the ELF dynamic symbol table")
+def pe_exports(path):
+    """Names in a PE file's export table (a Windows DLL or .pyd), 32- and 64-bit."""
+    with open(path, "rb") as f:
+        data = f.read()
+    assert data[:2] == b"MZ"
+    pe, = struct.unpack_from("<I", data, 0x3C)
+    assert data[pe:pe + 4] == b"PE\0\0"
+    sections_count, = struct.unpack_from("<H", data, pe + 6)
+    optional_size, = struct.unpack_from("<H", data, pe + 20)
+    optional = pe + 24
+    magic, = struct.unpack_from("<H", data, optional)
+    directories = optional + (96 if magic == 0x10B else 112)
+    export_rva, _ = struct.unpack_from("<II", data, directories)
+    sections = []
+    for i in range(sections_count):
+        at = optional + optional_size + 40 * i
+        size, rva, raw_size, raw = struct.unpack_from("<IIII", data, at + 8)
+        sections.append((rva, max(size, raw_size), raw))
+
+    def offset(rva):
+        for start, size, raw in sections:
+            if start <= rva < start + size:
+                return raw + rva - start
+        raise AssertionError("RVA %#x lies in no section" % rva)
+
+    if export_rva == 0:
+        return []
+    names_count, _, names_rva = struct.unpack_from("<III", data, offset(export_rva) + 24)
+    names = []
+    for i in range(names_count):
+        name_rva, = struct.unpack_from("<I", data, offset(names_rva) + 4 * i)
+        start = offset(name_rva)
+        names.append(data[start:data.index(b"\0", start)].decode())
+    return names
+
+
+@pytest.mark.skipif(not sys.platform.startswith(("linux", "win32")), reason="reads ELF or PE export tables only")
 def test_only_the_entry_point_is_exported():
-    assert dynamic_symbols(qel_modbus.__file__) == ["PyInit_qel_modbus"]
+    read = pe_exports if sys.platform == "win32" else dynamic_symbols
+    assert read(qel_modbus.__file__) == ["PyInit_qel_modbus"]

@@ -1,3 +1,4 @@
+import os
 import socket
 import struct
 import time
@@ -124,6 +125,7 @@ def test_split_answer_arrives_in_two_parts(slave):
         assert len(s.recv(100)) == 5 and time.monotonic() - t0 > 0.1
 
 
+@pytest.mark.skipif(os.name != "posix", reason="needs a POSIX pseudo-terminal")
 def test_pty_with_pyserial():
     serial = pytest.importorskip("serial")
     with qel_modbus_simslave.RtuPtySlave(lifetime=10) as slave:

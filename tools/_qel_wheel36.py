@@ -1,5 +1,9 @@
 """The wheel build of qel_modbus on Python 3.6, where scikit-build-core does
-not run: the same CMake project and install rules, driven directly."""
+not run: the same CMake project and install rules, driven directly.
+
+It also makes the Windows wheels on Linux (.ci/windows): CMAKE_ARGS then
+names a toolchain file and the target's headers, and the config setting
+``qel.wheel-tag`` the wheel's tag, which this interpreter cannot know."""
 import base64
 import csv
 import hashlib
@@ -14,7 +18,10 @@ import sysconfig
 import tempfile
 import zipfile
 
-import tomli
+try:
+    import tomllib as tomli
+except ImportError:
+    import tomli
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -116,7 +123,7 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
             shutil.copytree(os.path.join(ROOT, package), os.path.join(staging, os.path.basename(package)),
                             ignore=shutil.ignore_patterns("__pycache__", "*.pyc"))
 
-        tag = _tag()
+        tag = (config_settings or {}).get("qel.wheel-tag") or _tag()
         dist_info = "%s-%s.dist-info" % (name, version)
         wheel_name = "%s-%s-%s.whl" % (name, version, tag)
         generated = {

@@ -13,6 +13,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #else
+#include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -22,6 +23,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/types.h>
+#include <unistd.h>
 #endif
 
 namespace qel::net {
@@ -39,7 +41,7 @@ Native native(NativeSocket s) { return static_cast<Native>(s); }
 int last_error() { return WSAGetLastError(); }
 bool would_block(int e) { return e == WSAEWOULDBLOCK; }
 bool interrupted(int e) { return e == WSAEINTR; }
-int poll_one(pollfd* p, int ms) { return WSAPoll(p, 1, ms); }
+int poll_set(pollfd* p, int count, int ms) { return WSAPoll(p, static_cast<ULONG>(count), ms); }
 #else
 using Native = int;
 using IoLength = std::size_t;
@@ -51,7 +53,7 @@ Native native(NativeSocket s) { return s; }
 int last_error() { return errno; }
 bool would_block(int e) { return e == EAGAIN || e == EWOULDBLOCK; }
 bool interrupted(int e) { return e == EINTR; }
-int poll_one(pollfd* p, int ms) { return ::poll(p, 1, ms); }
+int poll_set(pollfd* p, int count, int ms) { return ::poll(p, static_cast<nfds_t>(count), ms); }
 #endif
 
 // A first receive that must not block, so that data already waiting is
@@ -87,22 +89,41 @@ long send_once(NativeSocket s, const std::uint8_t* data, std::size_t size, int f
     return static_cast<long>(::send(native(s), reinterpret_cast<const char*>(data), chunk(size), flags));
 }
 
-enum class Wait : std::uint8_t { Ready, TimedOut, Interrupted, Failed };
+enum class Wait : std::uint8_t { Ready, TimedOut, Interrupted, Woken, Failed };
+
+// Takes every wake-up there is, so that the next wait blocks again.
+void drain_wake_up(NativeSocket wake) {
+    char sink[64];
+    while (::recv(native(wake), sink, sizeof sink, 0) > 0) {
+    }
+}
 
 // Hang-ups and socket errors count as ready: the following call reports them.
-Wait wait_for(NativeSocket s, short events, const Deadline& deadline, int& error) {
-    pollfd p{};
-    p.fd = native(s);
-    p.events = events;
+Wait wait_for(NativeSocket s, short events, const Deadline& deadline, NativeSocket wake, int& error) {
+    pollfd p[2]{};
+    p[0].fd = native(s);
+    p[0].events = events;
+    int count = 1;
+    if (wake != kNoSocket) {
+        p[1].fd = native(wake);
+        p[1].events = kReadable;
+        count = 2;
+    }
     for (;;) {
         int ms = deadline.poll_milliseconds();
-        int n = poll_one(&p, ms);
+        int n = poll_set(p, count, ms);
         if (n > 0) {
-            if (p.revents & POLLNVAL) {
+            if (p[0].revents & POLLNVAL) {
                 error = bad_socket_error();
                 return Wait::Failed;
             }
-            return Wait::Ready;
+            if (p[0].revents != 0 || count == 1) return Wait::Ready;
+            if (p[1].revents & (POLLNVAL | POLLERR)) {
+                count = 1;  // a wake-up socket gone bad: waits end by the time-out only
+                continue;
+            }
+            drain_wake_up(wake);
+            return Wait::Woken;
         }
         if (n < 0) {
             error = last_error();
@@ -127,6 +148,7 @@ IoResult wait_failure(Wait w, const Deadline& deadline, std::size_t done, int er
     switch (w) {
         case Wait::TimedOut: return out_of_time(deadline, done);
         case Wait::Interrupted: return ended(IoStatus::Interrupted, done, error);
+        case Wait::Woken: return ended(IoStatus::Interrupted, done, 0);
         default: return ended(IoStatus::Failed, done, error);
     }
 }
@@ -151,9 +173,9 @@ int Deadline::poll_milliseconds() const {
     return static_cast<int>(std::min<long long>(ms, INT_MAX));
 }
 
-IoResult wait_ready(NativeSocket s, Direction direction, const Deadline& deadline) {
+IoResult wait_ready(NativeSocket s, Direction direction, const Deadline& deadline, NativeSocket wake) {
     int error = 0;
-    const Wait w = wait_for(s, direction == Direction::Receive ? kReadable : kWritable, deadline, error);
+    const Wait w = wait_for(s, direction == Direction::Receive ? kReadable : kWritable, deadline, wake, error);
     if (w == Wait::Ready) return ended(IoStatus::Complete, 0);
     return wait_failure(w, deadline, 0, error);
 }
@@ -251,6 +273,52 @@ int shutdown_both(NativeSocket s) {
     if (::shutdown(native(s), SHUT_RDWR) != 0) return last_error();
 #endif
     return 0;
+}
+
+bool close_needs_wake_up() {
+#ifdef _WIN32
+    // Wine's WSAPoll goes on waiting after shutdown(SD_BOTH), and Windows
+    // does not promise otherwise.
+    return true;
+#else
+    return false;  // shutdown() wakes poll() and a blocking recv()
+#endif
+}
+
+NativeSocket open_wake_up() {
+    Native w = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+#ifdef _WIN32
+    if (w == INVALID_SOCKET) return kNoSocket;
+#else
+    if (w < 0) return kNoSocket;
+#endif
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    auto* a = reinterpret_cast<sockaddr*>(&address);
+    bool ok = ::bind(w, a, sizeof address) == 0 && ::getsockname(w, a, &length) == 0 &&
+              ::connect(w, a, sizeof address) == 0;
+#ifdef _WIN32
+    u_long on = 1;
+    ok = ok && ::ioctlsocket(w, FIONBIO, &on) == 0;
+    if (!ok) {
+        ::closesocket(w);
+        return kNoSocket;
+    }
+#else
+    ok = ok && ::fcntl(w, F_SETFL, ::fcntl(w, F_GETFL) | O_NONBLOCK) == 0;
+    if (!ok) {
+        ::close(w);
+        return kNoSocket;
+    }
+#endif
+    return static_cast<NativeSocket>(w);
+}
+
+void wake_up(NativeSocket wake) {
+    const char byte = 1;
+    (void)::send(native(wake), &byte, 1, kNoSignal);
 }
 
 int bad_socket_error() {

@@ -15,6 +15,9 @@ using NativeSocket = std::uintptr_t;  // SOCKET
 using NativeSocket = int;
 #endif
 
+// No socket (INVALID_SOCKET on Windows, -1 elsewhere).
+constexpr NativeSocket kNoSocket = static_cast<NativeSocket>(-1);
+
 // One deadline for a whole read or send, fixed when it starts.
 class Deadline {
 public:
@@ -44,7 +47,7 @@ enum class IoStatus : std::uint8_t {
     PeerClosed,   // the peer ended the stream (receive only)
     TimedOut,     // the deadline ran out
     WouldBlock,   // nothing could move without waiting (error holds the code)
-    Interrupted,  // a signal arrived; call again with the rest and the same deadline
+    Interrupted,  // a signal or a wake-up arrived; call again with the rest and the same deadline
     Failed,       // the system reported `error`
 };
 
@@ -83,9 +86,24 @@ IoResult recv_waiting(NativeSocket s, std::uint8_t* buffer, std::size_t size);
 // Waits until the socket can be read (data, a close or an error are there)
 // or written, or the deadline ran out: Complete when it is ready. It moves
 // nothing, so that the caller can make sure, with the interpreter lock
-// back, that the descriptor is still its own before the transfer.
+// back, that the descriptor is still its own before the transfer. A
+// wake-up socket (see open_wake_up), when given, is watched too: a wake-up
+// on it ends the wait as Interrupted.
 enum class Direction : std::uint8_t { Receive, Send };
-IoResult wait_ready(NativeSocket s, Direction direction, const Deadline& deadline);
+IoResult wait_ready(NativeSocket s, Direction direction, const Deadline& deadline, NativeSocket wake = kNoSocket);
+
+// Whether a thread waiting in wait_ready() needs a wake-up socket for
+// another thread's close to end its wait: where shutting the connection
+// down is not known to wake a waiting poll (Windows).
+bool close_needs_wake_up();
+
+// A wake-up socket: a UDP socket on the loopback address, connected to
+// itself and non-blocking, so that nobody but wake_up() can make it
+// readable. kNoSocket when none could be made; it is never closed.
+NativeSocket open_wake_up();
+
+// Makes `wake` readable until a wait on it takes the wake-up.
+void wake_up(NativeSocket wake);
 
 // Bytes received and not yet read, without blocking; returns 0 or an error code.
 int pending_bytes(NativeSocket s, std::size_t& count);

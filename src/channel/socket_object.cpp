@@ -19,7 +19,10 @@ const Name kTimeout{"timeout"};
 const Name kSocket{"_socket"};
 const Name kTcpConnect{"_tcp_connect"};
 
+// A socket that is not there (closed, or closed under the call) is EBADF
+// on every platform, as for a call on a closed socket object.
 [[noreturn]] void raise_os_error(int code) {
+    if (code == net::bad_socket_error()) raise_bad_descriptor();
 #ifdef _WIN32
     PyErr_SetExcFromWindowsErr(PyExc_OSError, code);
 #else
@@ -123,8 +126,10 @@ void close(PyObject* owner, PyObject* sock) {
 }
 
 void raise_bad_descriptor() {
-    errno = EBADF;
-    PyErr_SetFromErrno(PyExc_OSError);
+    // Built here, not from errno: on Windows this module's C runtime is not
+    // the interpreter's, so PyErr_SetFromErrno would not see our errno.
+    Ref args = checked(Py_BuildValue("(is)", EBADF, "Bad file descriptor"));
+    PyErr_SetObject(PyExc_OSError, args.get());
     throw PythonError{};
 }
 
@@ -172,7 +177,9 @@ void Connection::before_call() {
 net::IoResult Connection::wait_ready(net::Direction direction, const net::Deadline& limit) {
     before_call();
     const net::NativeSocket fd = fd_;
-    const net::IoResult r = without_gil([fd, direction, &limit] { return net::wait_ready(fd, direction, limit); });
+    const net::NativeSocket wake = lock_ != nullptr ? lock_->wake_up_socket() : net::kNoSocket;
+    const net::IoResult r =
+        without_gil([fd, direction, &limit, wake] { return net::wait_ready(fd, direction, limit, wake); });
     after_wait();
     return r;
 }
@@ -219,7 +226,10 @@ std::size_t Connection::receive(std::uint8_t* buffer, std::size_t want, std::siz
             }
         } else {
             const net::Deadline limit = deadline(start);
-            if (limit.immediate() && got == 0 && first == FirstStep::Take) break;  // a zero time-out never waits
+            // A zero time-out never waits: what was there is taken already,
+            // or, without a non-blocking receive (Windows), after a poll
+            // that does not wait.
+            if (limit.immediate() && got == 0 && first == FirstStep::Take && net::can_try_without_blocking()) break;
             r = wait_ready(net::Direction::Receive, limit);
             if (r.status == net::IoStatus::Complete) take_what_is_there();
             if (r.status == net::IoStatus::TimedOut || r.status == net::IoStatus::WouldBlock) timed_out = true;

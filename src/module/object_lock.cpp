@@ -34,6 +34,9 @@ struct ObjectLock::Slot {
     bool closing = false;
     bool awaiting_answer = false;  // the owner's request is out, its answer not yet in
     bool forsaken = false;         // left behind in a child process by fork()
+    // Made on the first wait that needs it and kept with the slot, which is
+    // reused, never freed.
+    net::NativeSocket wake = net::kNoSocket;
     std::mutex turn;
     std::condition_variable turn_changed;
 };
@@ -251,6 +254,12 @@ ObjectLock::~ObjectLock() {
 
 bool ObjectLock::closing() const { return slot_->closing; }
 
+net::NativeSocket ObjectLock::wake_up_socket() const {
+    Slot* s = slot_;
+    if (s->wake == net::kNoSocket && net::close_needs_wake_up()) s->wake = net::open_wake_up();
+    return s->wake;
+}
+
 void ObjectLock::refuse_nested_request() const {
     if (slot_->awaiting_answer)
         raise(PyExc_RuntimeError, "modbus: nested request: this thread's request on this channel still awaits its answer");
@@ -260,6 +269,7 @@ bool ObjectLock::mark_closing_if_busy(PyObject* key) {
     Slot* s = find(key);
     if (s == nullptr || s->owner == 0 || s->owner == this_thread()) return false;
     s->closing = true;
+    if (s->wake != net::kNoSocket) net::wake_up(s->wake);
     return true;
 }
 

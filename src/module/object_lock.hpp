@@ -23,6 +23,7 @@
 // for the parent's entries do not exist there.
 #pragma once
 
+#include "channel/native_socket.hpp"
 #include "module/ref.hpp"
 
 namespace qel {
@@ -42,6 +43,11 @@ public:
     // the lock: a wait that ended must not touch the descriptor again.
     bool closing() const;
 
+    // The socket a close from another thread wakes, to be watched by a
+    // wait on the connection where shutting it down does not end that wait
+    // (net::close_needs_wake_up); kNoSocket elsewhere.
+    net::NativeSocket wake_up_socket() const;
+
     // Raises RuntimeError when a request of this thread on this object still
     // awaits its answer: a request sent now would take that answer.
     void refuse_nested_request() const;
@@ -49,8 +55,9 @@ public:
     struct Slot;
 
     // For close(): when another thread holds `key`'s lock (it may be waiting
-    // on the connection), marks it as closing and returns true, so that the
-    // caller wakes that wait before queueing for the lock itself.
+    // on the connection), marks it as closing, wakes its wake-up socket and
+    // returns true, so that the caller wakes that wait (shutting the
+    // connection down) before queueing for the lock itself.
     static bool mark_closing_if_busy(PyObject* key);
 
     // The time-out of a channel-like key: its `timeout`, or its socket's;

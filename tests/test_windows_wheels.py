@@ -1,0 +1,72 @@
+"""The Windows wheels that .ci/windows leaves in wheelhouse/: what each holds,
+and that its .pyd needs only the interpreter's DLL and system DLLs and
+exports only the module's entry point (read with mingw-w64's objdump)."""
+import glob
+import os
+import re
+import shutil
+import subprocess
+import zipfile
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+WHEELS = sorted(glob.glob(os.path.join(ROOT, "wheelhouse", "qel_modbus-*-win*.whl")))
+OBJDUMP = {"win32": "i686-w64-mingw32-objdump", "win_amd64": "x86_64-w64-mingw32-objdump"}
+# The C runtime (mingw links msvcrt), the kernel and Winsock: all part of Windows.
+SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "ws2_32.dll"}
+
+pytestmark = pytest.mark.skipif(not WHEELS, reason="no Windows wheel in wheelhouse/ (made by .ci/windows)")
+
+
+def tags(wheel):
+    python, abi, platform = re.match(r"qel_modbus-[^-]+-([^-]+)-([^-]+)-([^-]+)\.whl$", os.path.basename(wheel)).groups()
+    return python, abi, platform
+
+
+def objdump(wheel, tmp_path):
+    tool = OBJDUMP[tags(wheel)[2]]
+    if shutil.which(tool) is None:
+        pytest.skip("%s is not installed" % tool)
+    with zipfile.ZipFile(wheel) as z:
+        pyd = [n for n in z.namelist() if n.endswith(".pyd")]
+        assert len(pyd) == 1, pyd
+        path = z.extract(pyd[0], str(tmp_path))
+    return subprocess.run([tool, "-p", path], stdout=subprocess.PIPE, universal_newlines=True, check=True).stdout
+
+
+@pytest.fixture(params=WHEELS, ids=[os.path.basename(w) for w in WHEELS])
+def wheel(request):
+    return request.param
+
+
+def test_the_pyd_imports_only_python_and_system_dlls(wheel, tmp_path):
+    dump = objdump(wheel, tmp_path)
+    imported = {name.lower() for name in re.findall(r"DLL Name: (\S+)", dump)}
+    python_dll = "python%s.dll" % tags(wheel)[0][2:]
+    assert python_dll in imported
+    assert imported - {python_dll} <= SYSTEM_DLLS, imported
+
+
+def test_the_pyd_exports_only_its_entry_point(wheel, tmp_path):
+    dump = objdump(wheel, tmp_path)
+    table = dump.split("[Ordinal/Name Pointer] Table", 1)[1].split("\n\n", 1)[0]
+    assert re.findall(r"\]\s+(\S+)", table) == ["PyInit_qel_modbus"]
+
+
+def test_the_wheel_holds_the_module_stubs_slave_licence_and_metadata(wheel):
+    python, abi, platform = tags(wheel)
+    with zipfile.ZipFile(wheel) as z:
+        names = set(z.namelist())
+        dist_info = {n.split("/")[0] for n in names if ".dist-info/" in n}
+        assert len(dist_info) == 1
+        dist_info = dist_info.pop()
+        wheel_file = z.read(dist_info + "/WHEEL").decode()
+        record = z.read(dist_info + "/RECORD").decode()
+    assert {"qel_modbus.pyi", "qel_modbus-stubs/__init__.pyi", "qel_modbus_simslave/__init__.py",
+            "qel_modbus_simslave/__main__.py", dist_info + "/METADATA", dist_info + "/LICENSE"} <= names
+    assert [n for n in names if n.endswith(".pyd")] == ["qel_modbus.pyd"]
+    assert "Tag: %s-%s-%s" % (python, abi, platform) in wheel_file
+    assert "Root-Is-Purelib: false" in wheel_file
+    assert set(row.split(",")[0] for row in record.splitlines()) == names
+    assert not any("__pycache__" in n or n.endswith(".pyc") for n in names)
