@@ -6,6 +6,7 @@ from. Each case runs on every road a master takes: a plain master over a
 TCPTunnel (native), a subclass (every step through the instance), and a
 channel written in Python (the channel's own members)."""
 import contextlib
+import os
 import socket
 
 import pytest
@@ -191,7 +192,11 @@ def slave_and_master(road):
             yield slave, master
 
 
-@pytest.mark.parametrize("road", ["tunnel", "subclass", "overrides", "python channel", "serial port"])
+SERIAL_PORT = pytest.param(
+    "serial port", marks=pytest.mark.skipif(os.name != "posix", reason="needs a POSIX pseudo-terminal"))
+
+
+@pytest.mark.parametrize("road", ["tunnel", "subclass", "overrides", "python channel", SERIAL_PORT])
 def test_late_answer_of_one_station_is_dropped_while_waiting_for_another(road):
     with slave_and_master(road) as (slave, master):
         slave.image.set_holding(0, [0x1234, 0x5678])
