@@ -15,7 +15,7 @@ FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionOb
 
 // The boundary: no C++ exception leaves the body, but a forced unwind (a
 // thread the interpreter ends) passes, so nothing here is noexcept.
-PyObject* run_body(const FunctionObject& fn, PyObject* const* bound) {
+QEL_HANDLES_FORCED_UNWIND PyObject* run_body(const FunctionObject& fn, PyObject* const* bound) {
     try {
         return fn.row->body(Args(bound, &fn)).release();
     } catch (const PythonError&) {

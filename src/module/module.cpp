@@ -167,7 +167,7 @@ void add_init_traceback(PyObject* module) {
     Py_DECREF(code);
 }
 
-int module_exec(PyObject* module) {
+QEL_HANDLES_FORCED_UNWIND int module_exec(PyObject* module) {
     ModuleState& s = state();
     if (s.module != nullptr) {
         if (s.module == module) return 0;

@@ -218,7 +218,7 @@ double seconds_of(PyObject* value) {
 
 }  // namespace
 
-ObjectLock::ObjectLock(PyObject* key) : slot_(take_slot(key)) {
+QEL_HANDLES_FORCED_UNWIND ObjectLock::ObjectLock(PyObject* key) : slot_(take_slot(key)) {
     Slot* s = slot_;
     ++s->users;
     const unsigned long me = this_thread();
