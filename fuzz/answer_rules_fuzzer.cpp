@@ -7,11 +7,11 @@
 // read past it. Built and run by .ci/fuzz:
 //
 //   clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -Isrc fuzz/answer_rules_fuzzer.cpp \
-//       src/codec/crc16.cpp src/codec/frames.cpp src/codec/answer_rules.cpp src/tcp/mbap.cpp
-#include "codec/answer_rules.hpp"
-#include "codec/crc16.hpp"
-#include "codec/frames.hpp"
-#include "tcp/mbap.hpp"
+//       build/fuzz/libqel_core.a   (the protocol core, built by .ci/fuzz)
+#include "core/answer_rules.hpp"
+#include "core/crc16.hpp"
+#include "core/frames.hpp"
+#include "core/mbap.hpp"
 
 #include <cstddef>
 #include <cstdint>

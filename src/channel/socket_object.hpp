@@ -4,7 +4,7 @@
 // released; failures are raised as Python's own socket raises them.
 #pragma once
 
-#include "channel/native_socket.hpp"
+#include "core/native_socket.hpp"
 #include "module/object_lock.hpp"
 #include "module/ref.hpp"
 

@@ -1,6 +1,6 @@
 #include "codec/coil_states.hpp"
 
-#include "codec/frames.hpp"
+#include "core/frames.hpp"
 
 namespace qel {
 

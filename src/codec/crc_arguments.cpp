@@ -1,6 +1,6 @@
 #include "codec/crc_arguments.hpp"
 
-#include "codec/crc16.hpp"
+#include "core/crc16.hpp"
 #include "module/plain_int.hpp"
 #include "module/state.hpp"
 

@@ -1,7 +1,7 @@
 // ModbusStatic: the function-code constants, the default time-out and the
 // register and CRC helpers, all static.
 #include "codec/crc_arguments.hpp"
-#include "codec/frames.hpp"
+#include "core/frames.hpp"
 #include "module/classes.hpp"
 #include "module/plain_int.hpp"
 

@@ -2,7 +2,7 @@
 // owns every protocol error text. Shared by Master and ModbusTCPMaster.
 #pragma once
 
-#include "codec/answer_rules.hpp"
+#include "core/answer_rules.hpp"
 #include "module/ref.hpp"
 
 #include <cstdint>

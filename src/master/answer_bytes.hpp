@@ -3,7 +3,7 @@
 // only an override that hands back more spills to the heap.
 #pragma once
 
-#include "codec/answer_rules.hpp"
+#include "core/answer_rules.hpp"
 
 #include <cstddef>
 #include <cstdint>

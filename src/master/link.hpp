@@ -19,8 +19,8 @@
 // pick_road() (link_guard.cpp) decides which one may run.
 #pragma once
 
-#include "codec/answer_rules.hpp"
-#include "codec/frames.hpp"
+#include "core/answer_rules.hpp"
+#include "core/frames.hpp"
 #include "master/answer_bytes.hpp"
 #include "module/interned.hpp"
 #include "module/ref.hpp"

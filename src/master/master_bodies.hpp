@@ -2,7 +2,7 @@
 // coils and typed values. master_class.cpp lists them in class-body order.
 #pragma once
 
-#include "codec/frames.hpp"
+#include "core/frames.hpp"
 #include "module/member_table.hpp"
 
 

@@ -1,7 +1,7 @@
 // Master's coil operations: function codes 1 and 2 (read coils and discrete
 // inputs) and 5 (write one coil).
 #include "codec/coil_states.hpp"
-#include "codec/frames.hpp"
+#include "core/frames.hpp"
 #include "master/frame_fields.hpp"
 #include "master/link.hpp"
 #include "master/master_bodies.hpp"

@@ -1,7 +1,7 @@
 // Master's register operations: function codes 3 and 4 (read), 6 (write one)
 // and 16 (write several). Each operation reaches the next through the
 // instance, so a subclass override takes effect.
-#include "codec/frames.hpp"
+#include "core/frames.hpp"
 #include "codec/protocol_errors.hpp"
 #include "master/frame_fields.hpp"
 #include "master/link.hpp"

@@ -3,7 +3,7 @@
 // "f" are converted natively; any other format, and any value the native path
 // does not take, goes through the struct module so that results and errors
 // are exactly its own.
-#include "codec/words.hpp"
+#include "core/words.hpp"
 #include "master/master_bodies.hpp"
 #include "module/interned.hpp"
 #include "module/plain_int.hpp"

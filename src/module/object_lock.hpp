@@ -23,7 +23,7 @@
 // for the parent's entries do not exist there.
 #pragma once
 
-#include "channel/native_socket.hpp"
+#include "core/native_socket.hpp"
 #include "module/ref.hpp"
 
 namespace qel {

@@ -10,7 +10,7 @@
 #include "module/state.hpp"
 #include "module/interned.hpp"
 #include "module/object_lock.hpp"
-#include "tcp/mbap.hpp"
+#include "core/mbap.hpp"
 #include "tcp/reply_reader.hpp"
 
 #include <algorithm>

@@ -6,7 +6,7 @@
 
 #include "channel/socket_object.hpp"
 #include "module/object_lock.hpp"
-#include "tcp/mbap.hpp"
+#include "core/mbap.hpp"
 
 #include <optional>
 #include <vector>

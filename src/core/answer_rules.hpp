@@ -3,7 +3,7 @@
 // Python, no I/O. The caller reads; these say what the bytes mean.
 #pragma once
 
-#include "codec/function_codes.hpp"
+#include "core/function_codes.hpp"
 
 #include <cstddef>
 #include <cstdint>

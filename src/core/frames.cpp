@@ -1,4 +1,4 @@
-#include "codec/frames.hpp"
+#include "core/frames.hpp"
 
 namespace qel::codec {
 

@@ -1,4 +1,4 @@
-#include "channel/native_socket.hpp"
+#include "core/native_socket.hpp"
 
 #include <algorithm>
 #include <climits>

@@ -1,7 +1,7 @@
-#include "codec/answer_rules.hpp"
+#include "core/answer_rules.hpp"
 
-#include "codec/crc16.hpp"
-#include "codec/function_codes.hpp"
+#include "core/crc16.hpp"
+#include "core/function_codes.hpp"
 
 namespace qel::codec {
 

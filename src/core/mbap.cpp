@@ -1,4 +1,4 @@
-#include "tcp/mbap.hpp"
+#include "core/mbap.hpp"
 
 #include <atomic>
 

@@ -2,8 +2,8 @@
 // big-endian 16-bit fields, then the CRC low byte first.
 #pragma once
 
-#include "codec/crc16.hpp"
-#include "codec/function_codes.hpp"
+#include "core/crc16.hpp"
+#include "core/function_codes.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "codec/crc16.hpp"
+#include "core/crc16.hpp"
 
 #include <array>
 

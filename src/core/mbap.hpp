@@ -3,7 +3,7 @@
 // 16-bit fields big-endian. Plain C++ on byte arrays; no Python, no I/O.
 #pragma once
 
-#include "codec/function_codes.hpp"
+#include "core/function_codes.hpp"
 
 #include <array>
 #include <cstddef>
