@@ -6,7 +6,7 @@
 // long as the function's contract says, so that AddressSanitizer sees any
 // read past it. Built and run by .ci/fuzz:
 //
-//   clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -Isrc fuzz/answer_rules_fuzzer.cpp \
+//   clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -Isrc fuzz/answer_rules_fuzzer.cpp
 //       build/fuzz/libqel_core.a   (the protocol core, built by .ci/fuzz)
 #include "core/answer_rules.hpp"
 #include "core/crc16.hpp"
@@ -239,7 +239,7 @@ void check_mbap(Input& in) {
     // A write's echo answers it; so does the well-formed reply to a read.
     const Exact echo(Bytes(write.begin(), write.end()));
     const Exact write_request(Bytes(write.begin(), write.begin() + mbap::kHeaderSize + 1));
-    EXPECT(mbap::fit(write_request.data, echo.data) == mbap::ReplyFit::Answers);
+    EXPECT(mbap::fit(write_request.data, echo.data) == codec::AnswerFault::None);
     EXPECT(mbap::adu_size(echo.data) == mbap::kWriteEchoSize);
     if (count <= 2040) {
         Bytes reply;
@@ -250,7 +250,7 @@ void check_mbap(Input& in) {
         reply.push_back(code);
         reply.push_back(static_cast<std::uint8_t>(data));
         const Exact head(reply);
-        EXPECT(mbap::fit(request.data, head.data) == mbap::ReplyFit::Answers);
+        EXPECT(mbap::fit(request.data, head.data) == codec::AnswerFault::None);
         EXPECT(mbap::read_reply_size(head.data) == expected && mbap::adu_size(head.data) == expected);
     }
 
@@ -258,13 +258,13 @@ void check_mbap(Input& in) {
     Bytes asked = in.take(mbap::kHeaderSize + 1), got = in.take(mbap::kReplyHead);
     if (asked.size() < mbap::kHeaderSize + 1 || got.size() < mbap::kReplyHead) return;
     const Exact exact_asked(asked), exact_got(got);
-    const mbap::ReplyFit fit = mbap::fit(exact_asked.data, exact_got.data);
-    mbap::ReplyFit want_fit = mbap::ReplyFit::Mismatch;
+    const codec::AnswerFault fit = mbap::fit(exact_asked.data, exact_got.data);
+    codec::AnswerFault want_fit = codec::AnswerFault::Mismatch;
     if (get16(got, 0) != get16(asked, 0)) {
-        want_fit = mbap::ReplyFit::OtherTransaction;
+        want_fit = codec::AnswerFault::OtherRequest;
     } else if (get16(got, 2) == get16(asked, 2) && got[6] == asked[6] && (got[7] & 0x7F) == asked[7] &&
                get16(got, 4) >= 3) {
-        want_fit = mbap::ReplyFit::Answers;
+        want_fit = codec::AnswerFault::None;
     }
     EXPECT(fit == want_fit);
     const mbap::Header header = mbap::parse_header(exact_got.data);

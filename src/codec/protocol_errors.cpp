@@ -45,6 +45,8 @@ void raise_fault(AnswerFault fault, PyObject* station, const std::uint8_t* frame
         case AnswerFault::SlaveException: raise_slave_exception(station, frame[1], frame[2]);
         case AnswerFault::CrcMismatch: raise_crc_error(station);
         case AnswerFault::OddByteCount: raise_odd_byte_count(station, frame[2]);
+        case AnswerFault::OtherRequest:
+        case AnswerFault::Mismatch: raise_reply_mismatch();
         case AnswerFault::None: break;
     }
     raise(PyExc_SystemError, "no fault to raise");

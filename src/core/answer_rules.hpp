@@ -21,12 +21,16 @@ constexpr std::size_t kLongestAnswer = 3 + 255 + 2;
 // The echo that answers every write.
 constexpr std::size_t kEchoLength = 8;
 
+// What is wrong with an answer, in either framing.
 enum class AnswerFault : std::uint8_t {
     None,
     Short,            // fewer bytes than expected arrived: the slave's time-out
     SlaveException,   // the function code carries the exception flag
     CrcMismatch,      // the last two bytes are not the CRC of the rest
     OddByteCount,     // register data must come in byte pairs
+    OtherRequest,     // an answer to another request (late, duplicated, another
+                      // device's): dropped, and the wait goes on
+    Mismatch,         // carries this request's transaction id but does not answer it
 };
 
 // The head, as far as it arrived: short, an exception answer (its CRC not

@@ -1,6 +1,9 @@
 #include "core/mbap.hpp"
 
+#include "core/crc16.hpp"
+
 #include <atomic>
+#include <cstring>
 
 namespace qel::mbap {
 
@@ -50,13 +53,13 @@ Header parse_header(const std::uint8_t* adu) {
     return Header{get16(adu), get16(adu + 2), get16(adu + 4), adu[6]};
 }
 
-ReplyFit fit(const std::uint8_t* request, const std::uint8_t* reply) {
+AnswerFault fit(const std::uint8_t* request, const std::uint8_t* reply) {
     const Header asked = parse_header(request), got = parse_header(reply);
-    if (got.transaction != asked.transaction) return ReplyFit::OtherTransaction;
+    if (got.transaction != asked.transaction) return AnswerFault::OtherRequest;
     const std::uint8_t code = static_cast<std::uint8_t>(reply[kHeaderSize] & ~kExceptionFlag);
     const bool answers = got.protocol == asked.protocol && got.unit == asked.unit && code == request[kHeaderSize] &&
                          got.length >= kReplyHead - 6;
-    return answers ? ReplyFit::Answers : ReplyFit::Mismatch;
+    return answers ? AnswerFault::None : AnswerFault::Mismatch;
 }
 
 std::size_t read_reply_size(const std::uint8_t* reply) {
@@ -70,6 +73,37 @@ std::size_t expected_read_reply_size(const std::uint8_t* request) {
     const std::size_t count = get16(request + 10);
     const std::size_t data = (count + 7) / 8;
     return kReplyHead + (data > 255 ? 255 : data);
+}
+
+bool is_rtu_frame(const std::uint8_t* frame, std::size_t size) {
+    if (size < 4 || size - 3 > kLongestAdu - kHeaderSize) return false;
+    const std::uint16_t crc = codec::crc16(frame, size - 2);
+    return frame[size - 2] == codec::crc_low(crc) && frame[size - 1] == codec::crc_high(crc);
+}
+
+std::size_t adu_from_rtu(std::uint16_t transaction, const std::uint8_t* frame, std::size_t size, std::uint8_t* adu) {
+    const std::size_t pdu = size - 3;
+    put16(adu, transaction);
+    put16(adu + 2, 0);
+    put16(adu + 4, static_cast<std::uint16_t>(pdu + 1));
+    adu[6] = frame[0];
+    std::memcpy(adu + kHeaderSize, frame + 1, pdu);
+    return kHeaderSize + pdu;
+}
+
+std::size_t rtu_from_adu(const std::uint8_t* adu, std::size_t size, std::uint8_t* frame) {
+    const std::size_t pdu = size - kHeaderSize;
+    frame[0] = adu[6];
+    std::memcpy(frame + 1, adu + kHeaderSize, pdu);
+    const std::uint16_t crc = codec::crc16(frame, pdu + 1);
+    frame[pdu + 1] = codec::crc_low(crc);
+    frame[pdu + 2] = codec::crc_high(crc);
+    return pdu + 3;
+}
+
+bool plausible_header(const std::uint8_t* adu) {
+    const Header h = parse_header(adu);
+    return h.protocol == 0 && h.length >= 2 && 6 + std::size_t{h.length} <= kLongestAdu;
 }
 
 }  // namespace qel::mbap

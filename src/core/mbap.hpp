@@ -3,6 +3,7 @@
 // 16-bit fields big-endian. Plain C++ on byte arrays; no Python, no I/O.
 #pragma once
 
+#include "core/answer_rules.hpp"
 #include "core/function_codes.hpp"
 
 #include <array>
@@ -20,6 +21,7 @@ constexpr std::size_t kRequestSize = 12;
 constexpr std::size_t kWriteEchoSize = 12;
 
 constexpr std::uint8_t kUnitId = 1;
+using codec::AnswerFault;
 using codec::kExceptionFlag;
 using codec::kReadCoils;
 using codec::kWriteCoil;
@@ -48,16 +50,12 @@ Header parse_header(const std::uint8_t* adu);
 // length field and what the length field counts.
 inline std::size_t adu_size(const std::uint8_t* header) { return 6 + parse_header(header).length; }
 
-enum class ReplyFit : std::uint8_t {
-    Answers,           // same transaction, protocol, unit and function code
-    OtherTransaction,  // a late or duplicated reply to another request: skip it
-    Mismatch,          // this transaction, but not an answer to it
-};
-
 // How a reply head (kReplyHead bytes) fits the request whose first
 // kHeaderSize + 1 bytes are given; the function code may carry the
-// exception flag.
-ReplyFit fit(const std::uint8_t* request, const std::uint8_t* reply);
+// exception flag. None: the same transaction, protocol, unit and function
+// code; OtherRequest: a late or duplicated reply to another transaction, to
+// be skipped; Mismatch: this transaction, but no answer to it.
+AnswerFault fit(const std::uint8_t* request, const std::uint8_t* reply);
 
 inline bool is_exception(const std::uint8_t* reply) { return (reply[kHeaderSize] & kExceptionFlag) != 0; }
 
@@ -68,5 +66,28 @@ std::size_t read_reply_size(const std::uint8_t* reply);
 // The size of the whole reply to a coil read of the request given (its
 // count field), so that a reply that is there whole comes in one receive.
 std::size_t expected_read_reply_size(const std::uint8_t* request);
+
+// ---- RTU frames carried as Modbus TCP --------------------------------------
+
+// The longest ADU: header, function code and 252 bytes of data.
+constexpr std::size_t kLongestAdu = kHeaderSize + 253;
+
+// Whether `size` bytes can be an RTU frame (station, function code, CRC)
+// whose PDU fits an ADU, and its CRC is right.
+bool is_rtu_frame(const std::uint8_t* frame, std::size_t size);
+
+// The ADU that carries RTU frame `frame` (checked by is_rtu_frame): the
+// station becomes the unit id, the CRC is dropped. Writes size + 5 bytes to
+// `adu` and returns that count.
+std::size_t adu_from_rtu(std::uint16_t transaction, const std::uint8_t* frame, std::size_t size, std::uint8_t* adu);
+
+// The RTU frame that a whole ADU (at least kHeaderSize + 1 bytes, as long
+// as its length field says) stands for: unit id as station, the PDU, and
+// its CRC. Writes size - 4 bytes to `frame` and returns that count.
+std::size_t rtu_from_adu(const std::uint8_t* adu, std::size_t size, std::uint8_t* frame);
+
+// Whether a header can begin a reply at all: protocol 0 and a length that
+// holds a unit id and a function code and fits the longest ADU.
+bool plausible_header(const std::uint8_t* adu);
 
 }  // namespace qel::mbap

@@ -1,6 +1,7 @@
 // ModbusTCPMaster: standard Modbus TCP over a socket of its own, with a coil
 // (or discrete input) read and a single-coil write. Requests are text, one
 // character per byte, so that `_query` can be handed what the builders make.
+#include "channel/mbap_replies.hpp"
 #include "channel/socket_object.hpp"
 #include "codec/coil_states.hpp"
 #include "codec/protocol_errors.hpp"
@@ -11,7 +12,6 @@
 #include "module/interned.hpp"
 #include "module/object_lock.hpp"
 #include "core/mbap.hpp"
-#include "tcp/reply_reader.hpp"
 
 #include <algorithm>
 #include <optional>
@@ -126,10 +126,11 @@ using NativeBuilder = mbap::Request (*)(PyObject*, PyObject*, PyObject*);
 // Sends the builder's command, asking for the whole reply it expects, and
 // returns the reply that answers it, as far as read: through the builder
 // and self._query, or, for a plain master, the same work done here. From
-// the sending on, `awaiting` marks the answer as this thread's.
-tcp::ReplyReader exchange(PyObject* self, const ObjectLock& lock, std::optional<AwaitingAnswer>& awaiting,
-                          const Name& builder_name, NativeBuilder build, PyObject* coil_type, PyObject* address,
-                          PyObject* third, Bytes& request, std::size_t (*expected)(const Bytes&)) {
+// the sending on, `awaiting` marks the answer as this thread's. An
+// exception reply, read whole, is raised.
+sockets::MbapReplies exchange(PyObject* self, const ObjectLock& lock, std::optional<AwaitingAnswer>& awaiting,
+                              const Name& builder_name, NativeBuilder build, PyObject* coil_type, PyObject* address,
+                              PyObject* third, Bytes& request, std::size_t (*expected)(const Bytes&)) {
     Bytes first;
     if (PyObject* sock = plain_socket(self)) {
         const mbap::Request r = build(coil_type, address, third);
@@ -147,9 +148,21 @@ tcp::ReplyReader exchange(PyObject* self, const ObjectLock& lock, std::optional<
         first = bytes_of(call_method(self, kQuery.get(), command.get(), size.get()).get());
         awaiting.emplace(lock);
     }
-    tcp::ReplyReader reader(self, &lock, std::move(first));
-    reader.head_answering(request);
-    return reader;
+    sockets::MbapReplies replies(self, &lock, std::move(first));
+    if (request.size() < mbap::kHeaderSize + 1) codec::raise_reply_mismatch();
+    const std::uint8_t* head = replies.head_answering(request.data());
+    if (head == nullptr) codec::raise_timeout();
+    if (mbap::is_exception(head)) {
+        Ref unit = new_int(head[mbap::kHeaderSize - 1]);
+        codec::raise_slave_exception(unit.get(), head[mbap::kHeaderSize], head[mbap::kHeaderSize + 1]);
+    }
+    return replies;
+}
+
+// The reply read on to `size` bytes; one that stops short is the slave's
+// time-out.
+void fill(sockets::MbapReplies& reply, std::size_t size) {
+    if (!reply.fill(size)) codec::raise_timeout();
 }
 
 std::size_t read_reply_size(const Bytes& request) { return mbap::expected_read_reply_size(request.data()); }
@@ -209,11 +222,11 @@ Ref read_coils(const Args& a) {
     ObjectLock lock(self);
     std::optional<AwaitingAnswer> awaiting;
     Bytes request;
-    tcp::ReplyReader reply = exchange(self, lock, awaiting, kReadCoilsBuilder, read_coils_request, coil_type, address,
+    sockets::MbapReplies reply = exchange(self, lock, awaiting, kReadCoilsBuilder, read_coils_request, coil_type, address,
                                       count, request, read_reply_size);
     const std::size_t total = mbap::read_reply_size(reply.data());
     if (total == 0) codec::raise_reply_mismatch();
-    reply.fill(total);
+    fill(reply, total);
     return coil_state_list(reply.data() + mbap::kReplyHead, total - mbap::kReplyHead, count);
 }
 
@@ -222,10 +235,10 @@ Ref write_coil(const Args& a) {
     ObjectLock lock(self);
     std::optional<AwaitingAnswer> awaiting;
     Bytes request;
-    tcp::ReplyReader reply = exchange(self, lock, awaiting, kWriteCoilBuilder, write_coil_request, coil_type, address,
+    sockets::MbapReplies reply = exchange(self, lock, awaiting, kWriteCoilBuilder, write_coil_request, coil_type, address,
                                       value, request, write_echo_size);
     if (mbap::adu_size(reply.data()) != mbap::kWriteEchoSize) codec::raise_reply_mismatch();
-    reply.fill(mbap::kWriteEchoSize);
+    fill(reply, mbap::kWriteEchoSize);
     // The echo repeats the request: address and value included.
     if (request.size() != mbap::kWriteEchoSize || !std::equal(request.begin(), request.end(), reply.data()))
         codec::raise_reply_mismatch();
