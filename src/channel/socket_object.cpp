@@ -16,7 +16,6 @@ const Name kFileno{"fileno"};
 const Name kGettimeout{"gettimeout"};
 const Name kClose{"close"};
 const Name kTimeout{"timeout"};
-const Name kSocket{"_socket"};
 const Name kTcpConnect{"_tcp_connect"};
 
 // A socket that is not there (closed, or closed under the call) is EBADF

@@ -1,6 +1,8 @@
 #include "master/attribute_names.hpp"
 #include "master/link_guard.hpp"
 
+#include "channel/socket_name.hpp"
+
 #include "module/built_class.hpp"
 #include "module/interned.hpp"
 #include "module/state.hpp"
@@ -9,7 +11,6 @@ namespace qel::master {
 
 namespace {
 
-const Name kSocket{"_socket"};
 
 BuiltClass g_master{&ModuleState::master, &ModuleState::master_members};
 BuiltClass g_tunnel{&ModuleState::tcp_tunnel, &ModuleState::tunnel_members};
@@ -55,7 +56,7 @@ RoadChoice pick_road(PyObject* self) {
     // but its socket.
     Ref tunnel_dict = dict_of_exact(channel, s.tcp_tunnel);
     if (!tunnel_dict || !g_tunnel.unchanged()) return choice;
-    PyObject* sock = sole_entry(tunnel_dict.get(), kSocket);
+    PyObject* sock = sole_entry(tunnel_dict.get(), sockets::kSocket);
     if (sock == nullptr) return choice;
     choice.road = Road::Tunnel;
     choice.socket = Ref::borrow(sock);

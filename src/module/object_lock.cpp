@@ -1,5 +1,6 @@
 #include "module/object_lock.hpp"
 
+#include "channel/socket_name.hpp"
 #include "codec/protocol_errors.hpp"
 #include "module/gil.hpp"
 #include "module/interned.hpp"
@@ -49,7 +50,6 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kSlice = std::chrono::milliseconds(20);
 
 const Name kTimeout{"timeout"};
-const Name kSocket{"_socket"};
 const Name kGettimeout{"gettimeout"};
 
 // The calling thread; 3.6 gives it as a signed long.
@@ -277,7 +277,7 @@ double ObjectLock::channel_timeout(PyObject* key) {
     PyObject* timeout = PyObject_GetAttr(key, kTimeout.get());
     if (timeout == nullptr) {
         PyErr_Clear();
-        PyObject* sock = PyObject_GetAttr(key, kSocket.get());
+        PyObject* sock = PyObject_GetAttr(key, sockets::kSocket.get());
         if (sock == nullptr) {
             PyErr_Clear();
             return -1;

@@ -93,7 +93,6 @@ Bytes bytes_of(PyObject* reply) {
 
 // ---- the exchange ---------------------------------------------------------------
 
-const Name kSocket{"_socket"};
 
 BuiltClass g_built{&ModuleState::modbus_tcp_master, &ModuleState::modbus_tcp_master_members};
 
@@ -103,7 +102,7 @@ BuiltClass g_built{&ModuleState::modbus_tcp_master, &ModuleState::modbus_tcp_mas
 PyObject* plain_socket(PyObject* self) {
     Ref dict = dict_of_exact(self, state().modbus_tcp_master);
     if (!dict || !g_built.unchanged()) return nullptr;
-    return sole_entry(dict.get(), kSocket);
+    return sole_entry(dict.get(), sockets::kSocket);
 }
 
 // `_query`'s work: stale input thrown away, the request sent, then one
