@@ -103,7 +103,7 @@ std::size_t rtu_from_adu(const std::uint8_t* adu, std::size_t size, std::uint8_t
 
 bool plausible_header(const std::uint8_t* adu) {
     const Header h = parse_header(adu);
-    return h.protocol == 0 && h.length >= 2 && 6 + std::size_t{h.length} <= kLongestAdu;
+    return h.protocol == 0 && h.length >= 3 && 6 + std::size_t{h.length} <= kLongestAdu;
 }
 
 }  // namespace qel::mbap

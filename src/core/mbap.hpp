@@ -87,7 +87,8 @@ std::size_t adu_from_rtu(std::uint16_t transaction, const std::uint8_t* frame, s
 std::size_t rtu_from_adu(const std::uint8_t* adu, std::size_t size, std::uint8_t* frame);
 
 // Whether a header can begin a reply at all: protocol 0 and a length that
-// holds a unit id and a function code and fits the longest ADU.
+// holds a unit id, a function code and one byte more, and fits the longest
+// ADU.
 bool plausible_header(const std::uint8_t* adu);
 
 }  // namespace qel::mbap

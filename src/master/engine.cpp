@@ -21,6 +21,7 @@ public:
     Link& open(const RoadChoice& road, PyObject* self, const ObjectLock& lock) {
         switch (road.road) {
             case Road::Tunnel: return tunnel_.emplace(road, &lock);
+            case Road::ModbusTcp: return mbap_.emplace(road, &lock);
             case Road::Channel: return channel_.emplace(self, road.channel.get(), &lock);
             case Road::Instance: break;
         }
@@ -31,6 +32,7 @@ private:
     std::optional<InstanceLink> instance_;
     std::optional<ChannelLink> channel_;
     std::optional<TunnelLink> tunnel_;
+    std::optional<MbapLink> mbap_;
 };
 
 Bytes await_answer(Link& link, PyObject* station, AnswerShape shape) {
@@ -201,9 +203,9 @@ Bytes transact(const Request& request) {
     PyObject* self = request.self;
     RoadChoice road = pick_road(self);
     // Serialised on the channel, which every master on it shares.
-    const Ref key = road.road == Road::Tunnel   ? road.channel
-                    : road.road == Road::Channel ? innermost_channel(road.channel)
-                                                 : lock_key(self);
+    const Ref key = road.road == Road::Tunnel || road.road == Road::ModbusTcp ? road.channel
+                    : road.road == Road::Channel                              ? innermost_channel(road.channel)
+                                                                              : lock_key(self);
     ObjectLock lock(key.get());
     LinkHolder holder;
     if (road.road == Road::Instance) {

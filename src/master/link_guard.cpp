@@ -14,6 +14,11 @@ namespace {
 
 BuiltClass g_master{&ModuleState::master, &ModuleState::master_members};
 BuiltClass g_tunnel{&ModuleState::tcp_tunnel, &ModuleState::tunnel_members};
+BuiltClass g_mbap_channel{&ModuleState::modbus_tcp_channel, &ModuleState::modbus_tcp_channel_members};
+
+const Name kUnread{"_unread"};
+const Name kAduLastSent{"AduLastSent"};
+const Name kAduLastReceived{"AduLastReceived"};
 
 // The channel, when the master's dict holds exactly its three attributes.
 // The keys are almost always the very name objects the master stored them
@@ -39,6 +44,39 @@ PyObject* channel_of_plain(PyObject* dict) {
     return channel;
 }
 
+// A ModbusTCPChannel's socket, when its dict holds nothing but its four
+// attributes, so that it shadows none of its members.
+PyObject* socket_of_plain_mbap(PyObject* dict) {
+    if (PyDict_Size(dict) != 4 || lookup(dict, kUnread) == nullptr || lookup(dict, kAduLastSent) == nullptr ||
+        lookup(dict, kAduLastReceived) == nullptr)
+        return nullptr;
+    return lookup(dict, sockets::kSocket);
+}
+
+// The road over the channel's own socket, when the channel is an exact
+// TCPTunnel or ModbusTCPChannel as built.
+void take_socket_road(RoadChoice& choice, PyObject* channel) {
+    const ModuleState& s = state();
+    if (Ref dict = dict_of_exact(channel, s.tcp_tunnel)) {
+        if (!g_tunnel.unchanged()) return;
+        PyObject* sock = sole_entry(dict.get(), sockets::kSocket);
+        if (sock == nullptr) return;
+        choice.road = Road::Tunnel;
+        choice.socket = Ref::borrow(sock);
+        choice.channel_dict = std::move(dict);
+        return;
+    }
+    if (s.modbus_tcp_channel == nullptr) return;
+    if (Ref dict = dict_of_exact(channel, s.modbus_tcp_channel)) {
+        if (!g_mbap_channel.unchanged()) return;
+        PyObject* sock = socket_of_plain_mbap(dict.get());
+        if (sock == nullptr) return;
+        choice.road = Road::ModbusTcp;
+        choice.socket = Ref::borrow(sock);
+        choice.channel_dict = std::move(dict);
+    }
+}
+
 }  // namespace
 
 RoadChoice pick_road(PyObject* self) {
@@ -52,15 +90,9 @@ RoadChoice pick_road(PyObject* self) {
     choice.channel = Ref::borrow(channel);
     choice.master_dict = std::move(dict);
     // in_waiting and timeout are properties, which no instance attribute can
-    // shadow; read and write are not, so the tunnel's dict must hold nothing
-    // but its socket.
-    Ref tunnel_dict = dict_of_exact(channel, s.tcp_tunnel);
-    if (!tunnel_dict || !g_tunnel.unchanged()) return choice;
-    PyObject* sock = sole_entry(tunnel_dict.get(), sockets::kSocket);
-    if (sock == nullptr) return choice;
-    choice.road = Road::Tunnel;
-    choice.socket = Ref::borrow(sock);
-    choice.tunnel_dict = std::move(tunnel_dict);
+    // shadow; read and write are not, so the channel's dict must hold
+    // nothing but its own attributes.
+    take_socket_road(choice, channel);
     return choice;
 }
 

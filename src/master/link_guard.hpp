@@ -6,7 +6,8 @@
 // attribute-access hook, which a plain class does not have), and an instance
 // dict that holds nothing but its three attributes, so that it shadows none
 // of them. Then ChannelLink may run; when the channel is moreover an exact
-// TCPTunnel whose class and instance are likewise as built, TunnelLink.
+// TCPTunnel whose class and instance are likewise as built, TunnelLink; an
+// exact ModbusTCPChannel likewise, MbapLink.
 //
 // The class check is cached against the type's version tag, which the
 // interpreter renews on any assignment to the class; the instance check
@@ -18,7 +19,7 @@
 
 namespace qel::master {
 
-enum class Road { Instance, Channel, Tunnel };
+enum class Road { Instance, Channel, Tunnel, ModbusTcp };
 
 struct RoadChoice {
     Road road = Road::Instance;
@@ -26,8 +27,8 @@ struct RoadChoice {
     // a tunnel's socket while the transaction waits.
     Ref master_dict;  // plain roads: the master's instance dict
     Ref channel;      // plain roads: the master's channel
-    Ref socket;       // Tunnel: the tunnel's `_socket`
-    Ref tunnel_dict;
+    Ref socket;        // Tunnel, ModbusTcp: the channel's `_socket`
+    Ref channel_dict;  // Tunnel, ModbusTcp: the channel's instance dict
 };
 
 RoadChoice pick_road(PyObject* self);

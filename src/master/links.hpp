@@ -82,6 +82,34 @@ private:
     std::optional<Clock::time_point> waiting_since_;
 };
 
+// A plain master over a plain ModbusTCPChannel: the channel's own work
+// (rtu_over_mbap.hpp) done natively on its socket. The engine sees the RTU
+// frames the channel's reads would hand back; the master's and the
+// channel's records are kept as its members keep them.
+class MbapLink final : public Link {
+public:
+    MbapLink(const RoadChoice& road, const ObjectLock* lock);
+    ~MbapLink() override;
+    void send(const codec::Frame& frame) override;
+    void read(Bytes& answer, std::size_t size) override;
+    void discard() override;
+    void dropped(Clock::time_point started) override;
+
+private:
+    PyObject* master_dict_;
+    PyObject* channel_dict_;
+    const ObjectLock* lock_;
+    sockets::Connection connection_;
+    std::vector<std::uint8_t> request_, reply_;  // the ADUs
+    std::vector<std::uint8_t> frame_;  // the reply as an RTU frame
+    std::size_t taken_ = 0;  // of frame_, read by the engine
+    bool awaiting_reply_ = true;
+    bool sent_ = false;
+};
+
+// dict[name] = bytes(data); -1 with an exception set on failure.
+int record(PyObject* dict, const Name& name, const std::uint8_t* data, std::size_t size);
+
 // The channel's in_waiting when it is above zero; empty otherwise.
 Ref input_waiting(PyObject* channel);
 

@@ -9,9 +9,6 @@
 
 namespace qel::master {
 
-namespace {
-
-
 // dict[name] = bytes(data). A poll repeats the same request, and often gets
 // the same answer: when the dict holds those very bytes already, they stay.
 int record(PyObject* dict, const Name& name, const std::uint8_t* data, std::size_t size) {
@@ -25,8 +22,6 @@ int record(PyObject* dict, const Name& name, const std::uint8_t* data, std::size
     Py_DECREF(fresh);
     return status;
 }
-
-}  // namespace
 
 TunnelLink::TunnelLink(const RoadChoice& road, const ObjectLock* lock)
     : master_dict_(road.master_dict.get()), lock_(lock), connection_(road.socket.get(), lock) {}

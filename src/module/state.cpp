@@ -14,7 +14,7 @@ void reset_state() {
     PyObject** refs[] = {
         &s.module, reinterpret_cast<PyObject**>(&s.function_type), &s.staticmethod, &s.property,
         &s.struct_module, &s.array_type, &s.socket_timeout, &s.modbus_static, &s.slave_exception,
-        &s.tcp_tunnel, &s.master, &s.fix_master, &s.modbus_tcp_master, &s.master_members, &s.tunnel_members, &s.modbus_tcp_master_members,
+        &s.tcp_tunnel, &s.master, &s.fix_master, &s.modbus_tcp_master, &s.master_members, &s.tunnel_members, &s.modbus_tcp_master_members, &s.modbus_tcp_channel, &s.modbus_tcp_channel_members,
         &s.empty_bytes, &s.typecode_B,
     };
     for (PyObject** r : refs) Py_CLEAR(*r);

@@ -34,10 +34,12 @@ struct ModuleState {
     PyObject* master = nullptr;
     PyObject* fix_master = nullptr;
     PyObject* modbus_tcp_master = nullptr;
+    PyObject* modbus_tcp_channel = nullptr;  // the companion module's, once imported
 
     // The class dicts as built, to tell later whether a member was replaced.
     PyObject* master_members = nullptr;
     PyObject* tunnel_members = nullptr;
+    PyObject* modbus_tcp_channel_members = nullptr;
     PyObject* modbus_tcp_master_members = nullptr;
 
     PyObject* empty_bytes = nullptr;
