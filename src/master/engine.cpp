@@ -15,15 +15,15 @@ namespace {
 
 const Name kWrappedChannel{"channel"};
 
-// The link a road names; it lives as long as the transaction.
+// The link a choice names; it lives as long as the transaction.
 class LinkHolder {
 public:
-    Link& open(const RoadChoice& road, PyObject* self, const ObjectLock& lock) {
-        switch (road.road) {
-            case Road::Tunnel: return tunnel_.emplace(road, &lock);
-            case Road::ModbusTcp: return mbap_.emplace(road, &lock);
-            case Road::Channel: return channel_.emplace(self, road.channel.get(), &lock);
-            case Road::Instance: break;
+    Link& open(const LinkChoice& choice, PyObject* self, const ObjectLock& lock) {
+        switch (choice.kind) {
+            case LinkKind::Tunnel: return tunnel_.emplace(choice, &lock);
+            case LinkKind::ModbusTcp: return mbap_.emplace(choice, &lock);
+            case LinkKind::Channel: return channel_.emplace(self, choice.channel.get(), &lock);
+            case LinkKind::Instance: break;
         }
         return instance_.emplace(self);
     }
@@ -179,7 +179,7 @@ Ref innermost_channel(Ref channel) {
 Ref lock_key(PyObject* self) {
     PyObject* channel = PyObject_GetAttr(self, attr::tunnel.get());
     if (channel != nullptr) return innermost_channel(Ref::steal(channel));
-    // The operation fails later, where the road first needs the channel.
+    // The operation fails later, where the link first needs the channel.
     PyErr_Clear();
     return Ref::borrow(self);
 }
@@ -201,14 +201,14 @@ bool builds_natively(const Request& request) {
 
 Bytes transact(const Request& request) {
     PyObject* self = request.self;
-    RoadChoice road = pick_road(self);
+    LinkChoice choice = pick_link(self);
     // Serialised on the channel, which every master on it shares.
-    const Ref key = road.road == Road::Tunnel || road.road == Road::ModbusTcp ? road.channel
-                    : road.road == Road::Channel                              ? innermost_channel(road.channel)
-                                                                              : lock_key(self);
+    const Ref key = choice.kind == LinkKind::Tunnel || choice.kind == LinkKind::ModbusTcp ? choice.channel
+                    : choice.kind == LinkKind::Channel ? innermost_channel(choice.channel)
+                                                       : lock_key(self);
     ObjectLock lock(key.get());
     LinkHolder holder;
-    if (road.road == Road::Instance) {
+    if (choice.kind == LinkKind::Instance) {
         PyObject* stack[5] = {self};
         for (std::size_t i = 0; i < request.nargs; ++i) stack[1 + i] = request.args[i];
         checked(stopping_forced_unwind([&] {
@@ -216,14 +216,14 @@ Bytes transact(const Request& request) {
                                              (request.nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
         }));
         const AwaitingAnswer awaiting(lock);
-        return await_answer(holder.open(road, self, lock), request.station(), request.shape);
+        return await_answer(holder.open(choice, self, lock), request.station(), request.shape);
     }
     // The sender is this module's own: build its frame here. That may run
     // Python code (an argument's __index__, the values' iterator) which may
-    // replace members, so the road is looked at again before it is taken.
+    // replace members, so the link is chosen again before it is taken.
     const codec::Frame frame = request.build(request.args.data());
-    if (!builds_natively(request)) road = pick_road(self);
-    Link& link = holder.open(road, self, lock);
+    if (!builds_natively(request)) choice = pick_link(self);
+    Link& link = holder.open(choice, self, lock);
     link.send(frame);
     const AwaitingAnswer awaiting(lock);
     return await_answer(link, request.station(), request.shape);

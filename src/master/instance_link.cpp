@@ -1,4 +1,4 @@
-// The general road: every step goes through the instance or the class, as
+// The general link: every step goes through the instance or the class, as
 // Master's members reach each other, so an override anywhere takes effect.
 #include "codec/byte_array.hpp"
 #include "master/attribute_names.hpp"

@@ -8,7 +8,7 @@
 //
 // - InstanceLink goes through the instance and the class, exactly as
 //   Master's members reach each other, so that an override anywhere on that
-//   road takes effect (the general road).
+//   link takes effect (the general link).
 // - ChannelLink runs the engine members' own bodies inline and calls the
 //   channel's in_waiting, read and write itself: the same calls, in the same
 //   order, with the same arguments (a plain Master over any channel).
@@ -16,7 +16,7 @@
 //   socket, without a Python call in between (a plain Master over a plain
 //   TCPTunnel).
 //
-// pick_road() (link_guard.cpp) decides which one may run.
+// pick_link() (link_guard.cpp) decides which one may run.
 #pragma once
 
 #include "core/answer_rules.hpp"
@@ -65,7 +65,7 @@ public:
     virtual void dropped(Clock::time_point started) = 0;
 
 protected:
-    // What the request this link sent asked; the general road sends through
+    // What the request this link sent asked; the general link sends through
     // the instance and knows it from MessageLastSent instead.
     std::optional<codec::Asked> asked_;
 };
@@ -92,8 +92,8 @@ enum class AnswerShape {
     Echo,     // a write: the 8-byte echo, its CRC checked
 };
 
-// One request of an operation, described for every road: on the general
-// road the sender is called through the instance with `args`; otherwise
+// One request of an operation, described for every link: on the general
+// link the sender is called through the instance with `args`; otherwise
 // `build` makes the same frame from the same arguments here.
 struct Request {
     PyObject* self;

@@ -53,15 +53,15 @@ PyObject* socket_of_plain_mbap(PyObject* dict) {
     return lookup(dict, sockets::kSocket);
 }
 
-// The road over the channel's own socket, when the channel is an exact
+// The link over the channel's own socket, when the channel is an exact
 // TCPTunnel or ModbusTCPChannel as built.
-void take_socket_road(RoadChoice& choice, PyObject* channel) {
+void take_socket_link(LinkChoice& choice, PyObject* channel) {
     const ModuleState& s = state();
     if (Ref dict = dict_of_exact(channel, s.tcp_tunnel)) {
         if (!g_tunnel.unchanged()) return;
         PyObject* sock = sole_entry(dict.get(), sockets::kSocket);
         if (sock == nullptr) return;
-        choice.road = Road::Tunnel;
+        choice.kind = LinkKind::Tunnel;
         choice.socket = Ref::borrow(sock);
         choice.channel_dict = std::move(dict);
         return;
@@ -71,7 +71,7 @@ void take_socket_road(RoadChoice& choice, PyObject* channel) {
         if (!g_mbap_channel.unchanged()) return;
         PyObject* sock = socket_of_plain_mbap(dict.get());
         if (sock == nullptr) return;
-        choice.road = Road::ModbusTcp;
+        choice.kind = LinkKind::ModbusTcp;
         choice.socket = Ref::borrow(sock);
         choice.channel_dict = std::move(dict);
     }
@@ -79,20 +79,20 @@ void take_socket_road(RoadChoice& choice, PyObject* channel) {
 
 }  // namespace
 
-RoadChoice pick_road(PyObject* self) {
-    RoadChoice choice;
+LinkChoice pick_link(PyObject* self) {
+    LinkChoice choice;
     const ModuleState& s = state();
     Ref dict = dict_of_exact(self, s.master);
     if (!dict || !g_master.unchanged()) return choice;
     PyObject* channel = channel_of_plain(dict.get());
     if (channel == nullptr) return choice;
-    choice.road = Road::Channel;
+    choice.kind = LinkKind::Channel;
     choice.channel = Ref::borrow(channel);
     choice.master_dict = std::move(dict);
     // in_waiting and timeout are properties, which no instance attribute can
     // shadow; read and write are not, so the channel's dict must hold
     // nothing but its own attributes.
-    take_socket_road(choice, channel);
+    take_socket_link(choice, channel);
     return choice;
 }
 

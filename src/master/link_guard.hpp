@@ -19,18 +19,18 @@
 
 namespace qel::master {
 
-enum class Road { Instance, Channel, Tunnel, ModbusTcp };
+enum class LinkKind { Instance, Channel, Tunnel, ModbusTcp };
 
-struct RoadChoice {
-    Road road = Road::Instance;
+struct LinkChoice {
+    LinkKind kind = LinkKind::Instance;
     // Held, not borrowed: another thread may replace a master's channel or
     // a tunnel's socket while the transaction waits.
-    Ref master_dict;  // plain roads: the master's instance dict
-    Ref channel;      // plain roads: the master's channel
+    Ref master_dict;  // plain links: the master's instance dict
+    Ref channel;      // plain links: the master's channel
     Ref socket;        // Tunnel, ModbusTcp: the channel's `_socket`
     Ref channel_dict;  // Tunnel, ModbusTcp: the channel's instance dict
 };
 
-RoadChoice pick_road(PyObject* self);
+LinkChoice pick_link(PyObject* self);
 
 }  // namespace qel::master

@@ -60,7 +60,7 @@ private:
 // input for the next request, which discards it.
 class TunnelLink final : public Link {
 public:
-    TunnelLink(const RoadChoice& road, const ObjectLock* lock);
+    TunnelLink(const LinkChoice& choice, const ObjectLock* lock);
     ~TunnelLink() override;
     void send(const codec::Frame& frame) override;
     void read(Bytes& answer, std::size_t size) override;
@@ -88,7 +88,7 @@ private:
 // channel's records are kept as its members keep them.
 class MbapLink final : public Link {
 public:
-    MbapLink(const RoadChoice& road, const ObjectLock* lock);
+    MbapLink(const LinkChoice& choice, const ObjectLock* lock);
     ~MbapLink() override;
     void send(const codec::Frame& frame) override;
     void read(Bytes& answer, std::size_t size) override;

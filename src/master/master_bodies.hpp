@@ -8,7 +8,7 @@
 
 namespace qel::master {
 
-// master_engine.cpp
+// engine_members.cpp
 Ref init(const Args&);
 Ref close(const Args&);
 Ref enter(const Args&);
@@ -67,7 +67,7 @@ Ref write_multi_float(const Args&);
 codec::Frame read_request_frame(PyObject* const* args);
 
 // A sender's last step: the frame handed to self.__write_message as a byte
-// array (master_engine.cpp).
+// array (engine_members.cpp).
 void send_frame(PyObject* self, const codec::Frame& frame);
 
 // A sender's body: the frame `build` makes of the member's N arguments after

@@ -1,5 +1,5 @@
 // Master: the Modbus RTU master over a channel. The rows follow the class
-// body; the bodies live in master_engine.cpp, master_registers.cpp,
+// body; the bodies live in engine_members.cpp, master_registers.cpp,
 // master_coils.cpp and master_typed.cpp.
 #include "master/docstrings.hpp"
 #include "master/master_bodies.hpp"

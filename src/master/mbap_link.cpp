@@ -19,11 +19,11 @@ const Name kAduLastReceived{"AduLastReceived"};
 
 }  // namespace
 
-MbapLink::MbapLink(const RoadChoice& road, const ObjectLock* lock)
-    : master_dict_(road.master_dict.get()),
-      channel_dict_(road.channel_dict.get()),
+MbapLink::MbapLink(const LinkChoice& choice, const ObjectLock* lock)
+    : master_dict_(choice.master_dict.get()),
+      channel_dict_(choice.channel_dict.get()),
       lock_(lock),
-      connection_(road.socket.get(), lock) {}
+      connection_(choice.socket.get(), lock) {}
 
 // As the members leave them: MessageLastReceived holds what the engine
 // read, also when the transaction failed; the channel holds the reply's

@@ -23,8 +23,8 @@ int record(PyObject* dict, const Name& name, const std::uint8_t* data, std::size
     return status;
 }
 
-TunnelLink::TunnelLink(const RoadChoice& road, const ObjectLock* lock)
-    : master_dict_(road.master_dict.get()), lock_(lock), connection_(road.socket.get(), lock) {}
+TunnelLink::TunnelLink(const LinkChoice& choice, const ObjectLock* lock)
+    : master_dict_(choice.master_dict.get()), lock_(lock), connection_(choice.socket.get(), lock) {}
 
 // MessageLastReceived holds every byte read since the request went out, also
 // when the transaction failed.

@@ -156,32 +156,6 @@ inline PyObject* Py_NewRef(PyObject* o) {
     Py_INCREF(o);
     return o;
 }
-inline PyObject* Py_XNewRef(PyObject* o) {
-    Py_XINCREF(o);
-    return o;
-}
-#endif
-
-// ---- calls and object tests of 3.9 and 3.10 ----------------------------------
-
-#if PY_VERSION_HEX < 0x03090000
-inline PyObject* PyObject_CallNoArgs(PyObject* callable) { return PyObject_CallObject(callable, nullptr); }
-inline PyObject* PyObject_CallOneArg(PyObject* callable, PyObject* arg) {
-    return PyObject_CallFunctionObjArgs(callable, arg, nullptr);
-}
-inline PyObject* PyObject_CallMethodNoArgs(PyObject* obj, PyObject* name) {
-    return PyObject_CallMethodObjArgs(obj, name, nullptr);
-}
-inline PyObject* PyObject_CallMethodOneArg(PyObject* obj, PyObject* name, PyObject* arg) {
-    return PyObject_CallMethodObjArgs(obj, name, arg, nullptr);
-}
-#endif
-
-#if PY_VERSION_HEX < 0x030A0000
-inline int Py_Is(PyObject* x, PyObject* y) { return x == y; }
-inline int Py_IsNone(PyObject* x) { return x == Py_None; }
-inline int Py_IsTrue(PyObject* x) { return x == Py_True; }
-inline int Py_IsFalse(PyObject* x) { return x == Py_False; }
 #endif
 
 // ---- interpreters -----------------------------------------------------------

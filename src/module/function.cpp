@@ -42,7 +42,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
 
 #if !QEL_HAVE_VECTORCALL
 // Interpreters without vectorcall call through tp_call; the arguments take
-// the same road from there on.
+// the same way from there on.
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return compat::call_with_tuple(function_vectorcall, self, args, kwargs);
 }

@@ -41,10 +41,7 @@ std::optional<codec::Asked> asked_by_last_request(PyObject* self) {
 
 }  // namespace
 
-void send_frame(PyObject* self, const codec::Frame& frame) {
-    Ref message = new_byte_array(frame.data(), frame.size());
-    call_method(self, attr::write_message.get(), message.get());
-}
+void send_frame(PyObject* self, const codec::Frame& frame) { InstanceLink(self).send(frame); }
 
 Ref init(const Args& a) {
     auto [self, tunnel, timeout] = a.take<3>();
