@@ -215,6 +215,10 @@ std::size_t Connection::receive(std::uint8_t* buffer, std::size_t want, std::siz
             const std::size_t room = capacity;
             r = without_gil([fd, buffer, room] { return net::recv_waiting(fd, buffer, room); });
             after_wait();
+            // Another thread may have closed the socket before the receive
+            // began, and the system handed its number on: what came may be
+            // another connection's.
+            before_call();
             got += r.done;
             if (r.status == net::IoStatus::PeerClosed) closed = true;
             if (r.status == net::IoStatus::WouldBlock) {
