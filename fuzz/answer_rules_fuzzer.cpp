@@ -209,37 +209,45 @@ void check_answer(Input& in) {
     }
 }
 
+// The ADU an RTU frame travels in, by a plain reimplementation.
+Bytes model_adu(std::uint16_t tid, const Bytes& frame) {
+    Bytes adu;
+    put16(adu, tid);
+    put16(adu, 0);
+    put16(adu, static_cast<std::uint16_t>(frame.size() - 2));
+    adu.insert(adu.end(), frame.begin(), frame.end() - 2);
+    return adu;
+}
+
+Bytes adu_of(std::uint16_t tid, const codec::Frame& frame) {
+    Bytes adu(mbap::kLongestAdu);
+    adu.resize(mbap::adu_from_rtu(tid, frame.data(), frame.size(), adu.data()));
+    return adu;
+}
+
 void check_mbap(Input& in) {
     const std::uint16_t tid = in.word(), address = in.word(), count = in.word();
     const std::uint8_t code = in.flag() ? mbap::kReadCoils : mbap::kReadDiscreteInputs;
-    const mbap::Request read = mbap::read_bits_request(tid, code, address, count);
-    Bytes want;
-    put16(want, tid);
-    put16(want, 0);
-    put16(want, 6);
-    want.push_back(mbap::kUnitId);
-    want.push_back(code);
-    put16(want, address);
-    put16(want, count);
-    EXPECT(Bytes(read.begin(), read.end()) == want);
+    const codec::Frame read_frame = codec::read_request(mbap::kUnitId, code, address, count);
+    const Bytes read = adu_of(tid, read_frame);
+    EXPECT(read == model_adu(tid, Bytes(read_frame.data(), read_frame.data() + read_frame.size())));
+    EXPECT(read.size() == mbap::kRequestSize);
     const bool on = in.flag();
-    const mbap::Request write = mbap::write_coil_request(tid, address, on);
-    want[7] = mbap::kWriteCoil;
-    want[10] = on ? 0xFF : 0x00;
-    want[11] = 0x00;
-    EXPECT(Bytes(write.begin(), write.end()) == want);
+    const codec::Frame write_frame = codec::write_coil_request(mbap::kUnitId, address, on);
+    const Bytes write = adu_of(tid, write_frame);
+    EXPECT(write == model_adu(tid, Bytes(write_frame.data(), write_frame.data() + write_frame.size())));
 
     // The receive for a read is sized from the request alone.
-    const Exact request(Bytes(read.begin(), read.end()));
+    const Exact request(read);
     const std::size_t expected = mbap::expected_read_reply_size(request.data);
     const std::size_t data = (count + 7u) / 8u;
     EXPECT(expected == mbap::kReplyHead + (data > 255 ? 255 : data));
-    EXPECT(expected >= mbap::kReplyHead && expected <= mbap::kReplyHead + 255);
 
     // A write's echo answers it; so does the well-formed reply to a read.
-    const Exact echo(Bytes(write.begin(), write.end()));
+    const Exact echo(write);
     const Exact write_request(Bytes(write.begin(), write.begin() + mbap::kHeaderSize + 1));
     EXPECT(mbap::fit(write_request.data, echo.data) == codec::AnswerFault::None);
+    EXPECT(mbap::judge_reply(echo.data) == codec::AnswerFault::None);
     EXPECT(mbap::adu_size(echo.data) == mbap::kWriteEchoSize);
     if (count <= 2040) {
         Bytes reply;
@@ -251,7 +259,23 @@ void check_mbap(Input& in) {
         reply.push_back(static_cast<std::uint8_t>(data));
         const Exact head(reply);
         EXPECT(mbap::fit(request.data, head.data) == codec::AnswerFault::None);
-        EXPECT(mbap::read_reply_size(head.data) == expected && mbap::adu_size(head.data) == expected);
+        EXPECT(mbap::judge_reply(head.data) == codec::AnswerFault::None && mbap::adu_size(head.data) == expected);
+    }
+
+    // Any bytes as an RTU frame to carry: right length and CRC, or refused;
+    // carried and brought back, the frame is what it was.
+    Bytes frame = in.take(in.byte());
+    const Exact exact_frame(frame);
+    const bool crc_right = frame.size() >= 4 && reference_crc(frame.data(), frame.size() - 2) ==
+                                                    static_cast<std::uint16_t>(frame[frame.size() - 2] | frame[frame.size() - 1] << 8);
+    EXPECT(mbap::is_rtu_frame(exact_frame.data, frame.size()) == (crc_right && frame.size() + 4 <= mbap::kLongestAdu));
+    if (crc_right && frame.size() + 4 <= mbap::kLongestAdu && (frame[1] & 0x80) == 0) {
+        Bytes adu(frame.size() + mbap::kHeaderSize - 3);
+        mbap::adu_from_rtu(tid, exact_frame.data, frame.size(), adu.data());
+        EXPECT(adu == model_adu(tid, frame));
+        const Exact exact_adu(adu);
+        Bytes back(adu.size() - 4);
+        EXPECT(mbap::rtu_from_adu(exact_adu.data, adu.size(), back.data()) == frame.size() && back == frame);
     }
 
     // Any reply head against any request head.
@@ -273,11 +297,14 @@ void check_mbap(Input& in) {
     const std::size_t size = mbap::adu_size(exact_got.data);
     EXPECT(size == 6u + get16(got, 4) && size <= 6u + 0xFFFF);
     EXPECT(mbap::is_exception(exact_got.data) == ((got[7] & 0x80) != 0));
-    const std::size_t read_size = mbap::read_reply_size(exact_got.data);
-    EXPECT(read_size == (get16(got, 4) == 3u + got[8] ? mbap::kReplyHead + got[8] : 0));
-    // Whatever the header says, a read reply is never longer than a head
-    // and 255 data bytes.
-    EXPECT(read_size == 0 || (read_size >= mbap::kReplyHead && read_size <= mbap::kReplyHead + 255));
+    // A reply's length must fit an ADU and agree with its function code.
+    const std::size_t length = get16(got, 4);
+    bool fits = get16(got, 2) == 0 && length >= 3 && 6 + length <= mbap::kLongestAdu;
+    if (fits && (got[7] & 0x80) == 0) {
+        if (got[7] >= 1 && got[7] <= 4) fits = length == 3u + got[8];
+        if (got[7] == 5 || got[7] == 6 || got[7] == 15 || got[7] == 16) fits = length == 6;
+    }
+    EXPECT(mbap::judge_reply(exact_got.data) == (fits ? codec::AnswerFault::None : codec::AnswerFault::Mismatch));
 }
 
 }  // namespace

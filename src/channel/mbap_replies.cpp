@@ -20,18 +20,30 @@ Connection& MbapReplies::connection() {
     return *own_connection_;
 }
 
-bool MbapReplies::fill(std::size_t size) {
-    if (buffer_.size() >= size) return true;
-    const std::size_t have = buffer_.size(), want = size - have;
-    // Up to the longest reply: a reply that is there whole comes in one
-    // receive. Right after the request nothing can be there yet.
-    const std::size_t room = std::max(want, mbap::kLongestAdu);
+std::size_t MbapReplies::receive_more(std::size_t want, std::size_t room, OnSilence on_silence) {
+    const std::size_t have = buffer_.size();
     buffer_.resize(have + room);
     const FirstStep first = first_;
     first_ = FirstStep::Take;
-    const std::size_t got = connection().receive(buffer_.data() + have, want, room, OnSilence::ReturnEmpty, first);
+    const std::size_t got = connection().receive(buffer_.data() + have, want, room, on_silence, first);
     buffer_.resize(have + got);
-    return got >= want;
+    return got;
+}
+
+bool MbapReplies::fill(std::size_t size) {
+    if (first_room_ != 0) {
+        // `_query`'s one receive: what has come, up to the whole reply.
+        const std::size_t room = first_room_;
+        const OnSilence on_silence = first_silence_;
+        first_room_ = 0;
+        first_silence_ = OnSilence::ReturnEmpty;
+        receive_more(1, room, on_silence);
+    }
+    if (buffer_.size() >= size) return true;
+    const std::size_t want = size - buffer_.size();
+    const OnSilence on_silence = first_silence_;
+    first_silence_ = OnSilence::ReturnEmpty;
+    return receive_more(want, read_ahead_ ? std::max(want, mbap::kLongestAdu) : want, on_silence) >= want;
 }
 
 // A reply to another request, dropped whole; only within one time-out, so

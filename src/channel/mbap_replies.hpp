@@ -19,10 +19,21 @@ public:
     using Bytes = std::vector<std::uint8_t>;
 
     // Over a connection the caller holds; `first`: whether the first
-    // receive waits at once (right after the request went out).
-    MbapReplies(Connection& connection, FirstStep first) : connection_(&connection), first_(first) {}
-    // Over `owner._socket`, opened once a read needs it; `first` is what was
-    // received already (what `_query` returned).
+    // receive waits at once (right after the request went out);
+    // `on_silence`: what that receive does when nothing comes. Each receive
+    // takes what is there up to the longest ADU, so that a reply that is
+    // there whole comes in one.
+    MbapReplies(Connection& connection, FirstStep first, OnSilence on_silence = OnSilence::ReturnEmpty)
+        : connection_(&connection), first_(first), first_silence_(on_silence), first_room_(mbap::kLongestAdu),
+          read_ahead_(true) {}
+    // The same, as `_query` and the reads after it: the first receive takes
+    // what has come, at least a byte and up to `first_room` bytes, and each
+    // later one no more than asked for.
+    MbapReplies(Connection& connection, FirstStep first, OnSilence on_silence, std::size_t first_room)
+        : connection_(&connection), first_(first), first_silence_(on_silence), first_room_(first_room) {}
+    // Over `owner._socket`, opened once a read needs it, taking no more than
+    // asked for; `first` is what was received already (what `_query`
+    // returned).
     MbapReplies(PyObject* owner, const ObjectLock* lock, Bytes first);
 
     // The head (kReplyHead bytes) of the reply that answers `request` (its
@@ -40,6 +51,9 @@ public:
 
 private:
     Connection& connection();
+    // One receive of at least `want` bytes, taking up to `room`; returns
+    // how many came.
+    std::size_t receive_more(std::size_t want, std::size_t room, OnSilence on_silence);
     bool skip_reply();
 
     Connection* connection_ = nullptr;
@@ -49,6 +63,9 @@ private:
     std::optional<Connection> own_connection_;
     Bytes buffer_;
     FirstStep first_ = FirstStep::Take;
+    OnSilence first_silence_ = OnSilence::ReturnEmpty;
+    std::size_t first_room_ = 0;
+    bool read_ahead_ = false;
     std::optional<net::Deadline> skipping_until_;
 };
 

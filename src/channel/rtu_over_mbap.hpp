@@ -10,14 +10,26 @@
 
 namespace qel::sockets {
 
-// Sends RTU frame `frame` as an ADU with a fresh transaction id, stale input
-// thrown away first; returns the ADU. A frame that is no RTU frame raises
-// ValueError and sends nothing.
+// The ADU that carries RTU frame `frame`, with a fresh transaction id. A
+// frame that is no RTU frame raises ValueError.
+std::vector<std::uint8_t> adu_of(const std::uint8_t* frame, std::size_t size);
+
+// Sends an ADU, stale input thrown away first.
+void send_adu(Connection& connection, const std::vector<std::uint8_t>& adu);
+
+// Both: sends RTU frame `frame` as an ADU; returns the ADU.
 std::vector<std::uint8_t> send_as_adu(Connection& connection, const std::uint8_t* frame, std::size_t size);
 
-// The reply to `request` (an ADU this channel sent), read whole and turned
-// into the RTU frame it stands for, with its CRC. `adu` receives the reply
-// as it came. Empty when the time-out ran out first.
+// The reply to `request` (the ADU sent, `size` bytes), read whole off
+// `replies` and turned into the RTU frame it stands for, with its CRC.
+// `adu` receives the reply as it came. Empty when the time-out ran out
+// first; a reply of this transaction that does not answer the request, or
+// whose length disagrees with its function code, raises the reply-mismatch
+// ValueError.
+std::vector<std::uint8_t> receive_as_rtu(MbapReplies& replies, const std::uint8_t* request, std::size_t size,
+                                         std::vector<std::uint8_t>& adu);
+
+// The same, off `connection`.
 std::vector<std::uint8_t> receive_as_rtu(Connection& connection, const std::vector<std::uint8_t>& request,
                                          std::vector<std::uint8_t>& adu, FirstStep first);
 

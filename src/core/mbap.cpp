@@ -18,36 +18,9 @@ void put16(std::uint8_t* at, std::uint16_t value) {
 
 std::uint16_t get16(const std::uint8_t* at) { return static_cast<std::uint16_t>(at[0] << 8 | at[1]); }
 
-// Header and function code; the length counts the unit id and a PDU of five
-// bytes (function code and two 16-bit fields), as both requests have.
-Request start(std::uint16_t transaction, std::uint8_t function_code) {
-    Request r{};
-    put16(&r[0], transaction);
-    put16(&r[2], 0);
-    put16(&r[4], static_cast<std::uint16_t>(kRequestSize - 6));
-    r[6] = kUnitId;
-    r[7] = function_code;
-    return r;
-}
-
 }  // namespace
 
 std::uint16_t next_transaction_id() { return g_next_transaction.fetch_add(1, std::memory_order_relaxed); }
-
-Request read_bits_request(std::uint16_t transaction, std::uint8_t function_code, std::uint16_t address,
-                          std::uint16_t count) {
-    Request r = start(transaction, function_code);
-    put16(&r[8], address);
-    put16(&r[10], count);
-    return r;
-}
-
-Request write_coil_request(std::uint16_t transaction, std::uint16_t address, bool on) {
-    Request r = start(transaction, kWriteCoil);
-    put16(&r[8], address);
-    put16(&r[10], on ? 0xFF00 : 0x0000);
-    return r;
-}
 
 Header parse_header(const std::uint8_t* adu) {
     return Header{get16(adu), get16(adu + 2), get16(adu + 4), adu[6]};
@@ -62,13 +35,6 @@ AnswerFault fit(const std::uint8_t* request, const std::uint8_t* reply) {
     return answers ? AnswerFault::None : AnswerFault::Mismatch;
 }
 
-std::size_t read_reply_size(const std::uint8_t* reply) {
-    const std::size_t byte_count = reply[kReplyHead - 1];
-    // The length field counts unit id, function code, byte count and data.
-    if (parse_header(reply).length != 3 + byte_count) return 0;
-    return kReplyHead + byte_count;
-}
-
 std::size_t expected_read_reply_size(const std::uint8_t* request) {
     const std::size_t count = get16(request + 10);
     const std::size_t data = (count + 7) / 8;
@@ -76,7 +42,7 @@ std::size_t expected_read_reply_size(const std::uint8_t* request) {
 }
 
 bool is_rtu_frame(const std::uint8_t* frame, std::size_t size) {
-    if (size < 4 || size - 3 > kLongestAdu - kHeaderSize) return false;
+    if (size < 4 || size - 3 + kHeaderSize > kLongestAdu) return false;
     const std::uint16_t crc = codec::crc16(frame, size - 2);
     return frame[size - 2] == codec::crc_low(crc) && frame[size - 1] == codec::crc_high(crc);
 }
@@ -92,7 +58,7 @@ std::size_t adu_from_rtu(std::uint16_t transaction, const std::uint8_t* frame, s
 }
 
 std::size_t rtu_from_adu(const std::uint8_t* adu, std::size_t size, std::uint8_t* frame) {
-    const std::size_t pdu = size - kHeaderSize;
+    const std::size_t pdu = is_exception(adu) ? 2 : size - kHeaderSize;
     frame[0] = adu[6];
     std::memcpy(frame + 1, adu + kHeaderSize, pdu);
     const std::uint16_t crc = codec::crc16(frame, pdu + 1);
@@ -104,6 +70,23 @@ std::size_t rtu_from_adu(const std::uint8_t* adu, std::size_t size, std::uint8_t
 bool plausible_header(const std::uint8_t* adu) {
     const Header h = parse_header(adu);
     return h.protocol == 0 && h.length >= 3 && 6 + std::size_t{h.length} <= kLongestAdu;
+}
+
+AnswerFault judge_reply(const std::uint8_t* head) {
+    if (!plausible_header(head)) return AnswerFault::Mismatch;
+    if (is_exception(head)) return AnswerFault::None;
+    const std::size_t length = parse_header(head).length;
+    switch (head[kHeaderSize]) {
+        case codec::kReadCoils:
+        case codec::kReadInputCoils:
+        case codec::kReadRegisters:
+        case codec::kReadInputRegisters: return length == 3 + std::size_t{head[kReplyHead - 1]} ? AnswerFault::None : AnswerFault::Mismatch;
+        case codec::kWriteCoil:
+        case codec::kWriteRegister:
+        case codec::kWriteCoils:
+        case codec::kWriteRegisters: return length == 6 ? AnswerFault::None : AnswerFault::Mismatch;
+        default: return AnswerFault::None;
+    }
 }
 
 }  // namespace qel::mbap

@@ -39,10 +39,6 @@ struct Header {
 // Process-wide, shared by every master; wraps at 65536.
 std::uint16_t next_transaction_id();
 
-Request read_bits_request(std::uint16_t transaction, std::uint8_t function_code, std::uint16_t address,
-                          std::uint16_t count);
-Request write_coil_request(std::uint16_t transaction, std::uint16_t address, bool on);
-
 // `adu` holds at least kHeaderSize bytes.
 Header parse_header(const std::uint8_t* adu);
 
@@ -59,18 +55,17 @@ AnswerFault fit(const std::uint8_t* request, const std::uint8_t* reply);
 
 inline bool is_exception(const std::uint8_t* reply) { return (reply[kHeaderSize] & kExceptionFlag) != 0; }
 
-// The full size of a read reply from its head, or 0 when the header's length
-// disagrees with the byte count.
-std::size_t read_reply_size(const std::uint8_t* reply);
-
 // The size of the whole reply to a coil read of the request given (its
 // count field), so that a reply that is there whole comes in one receive.
 std::size_t expected_read_reply_size(const std::uint8_t* request);
 
 // ---- RTU frames carried as Modbus TCP --------------------------------------
 
-// The longest ADU: header, function code and 252 bytes of data.
-constexpr std::size_t kLongestAdu = kHeaderSize + 253;
+// The longest ADU handled: the request that carries the longest frame a
+// master builds (a write of 127 registers, 263 bytes), which is longer than
+// the read reply announcing 255 data bytes. The standard keeps to 260;
+// longer ones are the device's to refuse.
+constexpr std::size_t kLongestAdu = 263 - 3 + kHeaderSize;
 
 // Whether `size` bytes can be an RTU frame (station, function code, CRC)
 // whose PDU fits an ADU, and its CRC is right.
@@ -81,14 +76,22 @@ bool is_rtu_frame(const std::uint8_t* frame, std::size_t size);
 // `adu` and returns that count.
 std::size_t adu_from_rtu(std::uint16_t transaction, const std::uint8_t* frame, std::size_t size, std::uint8_t* adu);
 
-// The RTU frame that a whole ADU (at least kHeaderSize + 1 bytes, as long
-// as its length field says) stands for: unit id as station, the PDU, and
-// its CRC. Writes size - 4 bytes to `frame` and returns that count.
+// The RTU frame that a whole reply (judged by judge_reply) stands for: unit
+// id as station, the PDU, and its CRC; of an exception reply, its function
+// and exception codes. Writes at most size - 4 bytes to `frame` and returns
+// the count.
 std::size_t rtu_from_adu(const std::uint8_t* adu, std::size_t size, std::uint8_t* frame);
 
 // Whether a header can begin a reply at all: protocol 0 and a length that
 // holds a unit id, a function code and one byte more, and fits the longest
 // ADU.
 bool plausible_header(const std::uint8_t* adu);
+
+// A reply head (kReplyHead bytes) that answers its request, judged by its
+// own function code: Mismatch when its header cannot begin a reply, or its
+// length disagrees with what the code says (a read's byte count, a write's
+// echo); None otherwise. An exception reply is taken at any plausible
+// length.
+AnswerFault judge_reply(const std::uint8_t* head);
 
 }  // namespace qel::mbap

@@ -223,10 +223,14 @@ Bytes transact(const Request& request) {
     // replace members, so the link is chosen again before it is taken.
     const codec::Frame frame = request.build(request.args.data());
     if (!builds_natively(request)) choice = pick_link(self);
-    Link& link = holder.open(choice, self, lock);
+    return run_transaction(holder.open(choice, self, lock), frame, request.station(), request.shape, lock);
+}
+
+Bytes run_transaction(Link& link, const codec::Frame& frame, PyObject* station, AnswerShape shape,
+                      const ObjectLock& lock) {
     link.send(frame);
     const AwaitingAnswer awaiting(lock);
-    return await_answer(link, request.station(), request.shape);
+    return await_answer(link, station, shape);
 }
 
 Bytes answer_bytes(PyObject* answer) {

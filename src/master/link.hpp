@@ -21,6 +21,7 @@
 
 #include "core/answer_rules.hpp"
 #include "core/frames.hpp"
+#include "module/object_lock.hpp"
 #include "master/answer_bytes.hpp"
 #include "module/interned.hpp"
 #include "module/ref.hpp"
@@ -105,9 +106,15 @@ struct Request {
     PyObject* station() const { return args[0]; }
 };
 
-// The whole transaction, serialised with every other on the same channel.
-// Returns the answer frame.
+// The whole transaction of a Master operation, serialised with every other
+// on the same channel. Returns the answer frame.
 Bytes transact(const Request& request);
+
+// The steps of every transaction once its link is open and `lock` is held:
+// the request sent, then its answer awaited as this thread's and read in
+// `shape`. Returns the answer frame.
+Bytes run_transaction(Link& link, const codec::Frame& frame, PyObject* station, AnswerShape shape,
+                      const ObjectLock& lock);
 
 // The channel of a master (self.__tunnel).
 Ref channel_of(PyObject* self);

@@ -1,7 +1,6 @@
 // ModbusTCPMaster: standard Modbus TCP over a socket of its own, with a coil
 // (or discrete input) read and a single-coil write. Requests are text, one
 // character per byte, so that `_query` can be handed what the builders make.
-#include "channel/mbap_replies.hpp"
 #include "channel/socket_object.hpp"
 #include "codec/coil_states.hpp"
 #include "codec/protocol_errors.hpp"
@@ -11,10 +10,11 @@
 #include "module/state.hpp"
 #include "module/interned.hpp"
 #include "module/object_lock.hpp"
+#include "core/frames.hpp"
 #include "core/mbap.hpp"
+#include "master/link.hpp"
+#include "tcp/query_link.hpp"
 
-#include <algorithm>
-#include <optional>
 #include <vector>
 
 namespace qel {
@@ -23,7 +23,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-const Name kQuery{"_query"};
 const Name kReadCoilsBuilder{"construct_read_coils_command"};
 const Name kWriteCoilBuilder{"construct_write_coil_command"};
 
@@ -58,11 +57,6 @@ std::uint16_t low_word(PyObject* value) {
     return static_cast<std::uint16_t>(PyLong_AsUnsignedLongLongMask(index.get()) & 0xFFFF);
 }
 
-Ref as_text(const mbap::Request& r) {
-    return checked(PyUnicode_DecodeLatin1(reinterpret_cast<const char*>(r.data()),
-                                          static_cast<Py_ssize_t>(r.size()), nullptr));
-}
-
 // One byte per character; a character above 255 cannot travel.
 Ref command_bytes(PyObject* command) {
     if (!PyUnicode_Check(command)) {
@@ -71,24 +65,6 @@ Ref command_bytes(PyObject* command) {
         throw PythonError{};
     }
     return checked(PyUnicode_AsLatin1String(command));
-}
-
-// The request bytes behind a command, when it is text that can be sent.
-std::optional<Bytes> request_of(PyObject* command) {
-    if (!PyUnicode_Check(command)) return std::nullopt;
-    PyObject* encoded = PyUnicode_AsLatin1String(command);
-    if (encoded == nullptr) {
-        PyErr_Clear();  // _query raises it for real
-        return std::nullopt;
-    }
-    Ref owner = Ref::steal(encoded);
-    const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(encoded));
-    return Bytes(data, data + PyBytes_GET_SIZE(encoded));
-}
-
-Bytes bytes_of(PyObject* reply) {
-    Buffer b(reply);
-    return Bytes(b.data(), b.data() + b.size());
 }
 
 // ---- the exchange ---------------------------------------------------------------
@@ -120,65 +96,60 @@ Bytes query_socket(PyObject* sock, const ObjectLock& lock, const std::uint8_t* r
     return reply;
 }
 
-using NativeBuilder = mbap::Request (*)(PyObject*, PyObject*, PyObject*);
-
-// Sends the builder's command, asking for the whole reply it expects, and
-// returns the reply that answers it, as far as read: through the builder
-// and self._query, or, for a plain master, the same work done here. From
-// the sending on, `awaiting` marks the answer as this thread's. An
-// exception reply, read whole, is raised.
-sockets::MbapReplies exchange(PyObject* self, const ObjectLock& lock, std::optional<AwaitingAnswer>& awaiting,
-                              const Name& builder_name, NativeBuilder build, PyObject* coil_type, PyObject* address,
-                              PyObject* third, Bytes& request, std::size_t (*expected)(const Bytes&)) {
-    Bytes first;
-    if (PyObject* sock = plain_socket(self)) {
-        const mbap::Request r = build(coil_type, address, third);
-        request.assign(r.begin(), r.end());
-        Ref held = Ref::borrow(sock);
-        awaiting.emplace(lock);
-        first = query_socket(held.get(), lock, r.data(), r.size(), expected(request));
-    } else {
-        // From the class itself: a subclass's builder does not change the request.
-        Ref builder = getattr(state().modbus_tcp_master, builder_name.get());
-        Ref command = call(builder.get(), coil_type, address, third);
-        request = request_of(command.get()).value_or(Bytes{});
-        const std::size_t wanted = request.size() >= mbap::kRequestSize ? expected(request) : mbap::kReplyHead;
-        Ref size = new_int(static_cast<long long>(wanted));
-        first = bytes_of(call_method(self, kQuery.get(), command.get(), size.get()).get());
-        awaiting.emplace(lock);
-    }
-    sockets::MbapReplies replies(self, &lock, std::move(first));
-    if (request.size() < mbap::kHeaderSize + 1) codec::raise_reply_mismatch();
-    const std::uint8_t* head = replies.head_answering(request.data());
-    if (head == nullptr) codec::raise_timeout();
-    if (mbap::is_exception(head)) {
-        Ref unit = new_int(head[mbap::kHeaderSize - 1]);
-        codec::raise_slave_exception(unit.get(), head[mbap::kHeaderSize], head[mbap::kHeaderSize + 1]);
-    }
-    return replies;
-}
-
-// The reply read on to `size` bytes; one that stops short is the slave's
-// time-out.
-void fill(sockets::MbapReplies& reply, std::size_t size) {
-    if (!reply.fill(size)) codec::raise_timeout();
-}
-
-std::size_t read_reply_size(const Bytes& request) { return mbap::expected_read_reply_size(request.data()); }
-std::size_t write_echo_size(const Bytes&) { return mbap::kWriteEchoSize; }
-
-mbap::Request read_coils_request(PyObject* coil_type, PyObject* address, PyObject* count) {
+// The frames of the two requests, unit id 1: the engine sends them as
+// ADUs, and the builders' commands are those ADUs as text.
+codec::Frame read_coils_frame(PyObject* coil_type, PyObject* address, PyObject* count) {
     const std::uint8_t code = read_function(coil_type);
     const std::uint16_t first = low_word(address);
     const std::uint16_t quantity = low_word(count);
-    return mbap::read_bits_request(mbap::next_transaction_id(), code, first, quantity);
+    return codec::read_request(mbap::kUnitId, code, first, quantity);
 }
 
-mbap::Request write_coil_request(PyObject* coil_type, PyObject* address, PyObject* value) {
+codec::Frame write_coil_frame(PyObject* coil_type, PyObject* address, PyObject* value) {
     if (!equals(coil_type, mbap::kReadCoils)) raise_invalid_coil_type(coil_type);
     const std::uint16_t coil = low_word(address);
     const bool on = checked_status(PyObject_IsTrue(value)) != 0;
-    return mbap::write_coil_request(mbap::next_transaction_id(), coil, on);
+    return codec::write_coil_request(mbap::kUnitId, coil, on);
+}
+
+Ref as_command(const codec::Frame& frame) {
+    std::uint8_t adu[mbap::kLongestAdu];
+    const std::size_t size = mbap::adu_from_rtu(mbap::next_transaction_id(), frame.data(), frame.size(), adu);
+    return checked(PyUnicode_DecodeLatin1(reinterpret_cast<const char*>(adu), static_cast<Py_ssize_t>(size), nullptr));
+}
+
+// How long the whole reply to a command is: `_query` is asked for it.
+std::size_t read_reply_size(const Bytes& request) { return mbap::expected_read_reply_size(request.data()); }
+std::size_t write_echo_size(const Bytes&) { return mbap::kWriteEchoSize; }
+
+struct Operation {
+    const Name& builder;
+    codec::Frame (*frame)(PyObject*, PyObject*, PyObject*);
+    std::size_t (*reply_size)(const Bytes&);
+    master::AnswerShape shape;
+};
+
+const Operation kReadCoils{kReadCoilsBuilder, read_coils_frame, read_reply_size, master::AnswerShape::Counted};
+const Operation kWriteCoil{kWriteCoilBuilder, write_coil_frame, write_echo_size, master::AnswerShape::Echo};
+
+// One operation: the engine's transaction over the master's link. A master
+// that nothing replaced sends the frame natively; any other has the class's
+// builder make the command (a subclass's builder does not change the
+// request) and sends that through self._query, asking for the whole reply.
+master::Bytes transact(tcp::QueryLink& link, const ObjectLock& lock, bool plain, const Operation& op,
+                       PyObject* coil_type, PyObject* address, PyObject* third) {
+    link.expect(op.reply_size);
+    if (plain) {
+        const codec::Frame frame = op.frame(coil_type, address, third);
+        Ref unit = new_int(mbap::kUnitId);
+        return master::run_transaction(link, frame, unit.get(), op.shape, lock);
+    }
+    Ref builder = getattr(state().modbus_tcp_master, op.builder.get());
+    Ref command = call(builder.get(), coil_type, address, third);
+    link.query_with(command.get());
+    Ref unit = new_int(link.unit());
+    const codec::Frame unsent(mbap::kUnitId, 0);  // the command carries the request
+    return master::run_transaction(link, unsent, unit.get(), op.shape, lock);
 }
 
 // ---- members ----------------------------------------------------------------
@@ -191,12 +162,12 @@ Ref init(const Args& a) {
 
 Ref construct_read_coils_command(const Args& a) {
     auto [coil_type, address, count] = a.take<3>();
-    return as_text(read_coils_request(coil_type, address, count));
+    return as_command(read_coils_frame(coil_type, address, count));
 }
 
 Ref construct_write_coil_command(const Args& a) {
     auto [coil_type, address, value] = a.take<3>();
-    return as_text(write_coil_request(coil_type, address, value));
+    return as_command(write_coil_frame(coil_type, address, value));
 }
 
 // Stale input (what is left of an earlier reply) is thrown away first; then
@@ -219,28 +190,20 @@ Ref query(const Args& a) {
 Ref read_coils(const Args& a) {
     auto [self, coil_type, address, count] = a.take<4>();
     ObjectLock lock(self);
-    std::optional<AwaitingAnswer> awaiting;
-    Bytes request;
-    sockets::MbapReplies reply = exchange(self, lock, awaiting, kReadCoilsBuilder, read_coils_request, coil_type, address,
-                                      count, request, read_reply_size);
-    const std::size_t total = mbap::read_reply_size(reply.data());
-    if (total == 0) codec::raise_reply_mismatch();
-    fill(reply, total);
-    return coil_state_list(reply.data() + mbap::kReplyHead, total - mbap::kReplyHead, count);
+    PyObject* sock = plain_socket(self);
+    tcp::QueryLink link(self, lock, sock);
+    const master::Bytes answer = transact(link, lock, sock != nullptr, kReadCoils, coil_type, address, count);
+    return coil_state_list(answer.data() + 3, answer[2], count);
 }
 
 Ref write_coil(const Args& a) {
     auto [self, coil_type, address, value] = a.take<4>();
     ObjectLock lock(self);
-    std::optional<AwaitingAnswer> awaiting;
-    Bytes request;
-    sockets::MbapReplies reply = exchange(self, lock, awaiting, kWriteCoilBuilder, write_coil_request, coil_type, address,
-                                      value, request, write_echo_size);
-    if (mbap::adu_size(reply.data()) != mbap::kWriteEchoSize) codec::raise_reply_mismatch();
-    fill(reply, mbap::kWriteEchoSize);
+    PyObject* sock = plain_socket(self);
+    tcp::QueryLink link(self, lock, sock);
+    transact(link, lock, sock != nullptr, kWriteCoil, coil_type, address, value);
     // The echo repeats the request: address and value included.
-    if (request.size() != mbap::kWriteEchoSize || !std::equal(request.begin(), request.end(), reply.data()))
-        codec::raise_reply_mismatch();
+    if (link.reply() != link.request()) codec::raise_reply_mismatch();
     return none();
 }
 
