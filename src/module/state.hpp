@@ -42,11 +42,20 @@ struct ModuleState {
 
     PyObject* empty_bytes = nullptr;
     PyObject* typecode_B = nullptr;  // "B"
+
+    // The companion module, qel_modbus_ext: a process singleton as well, built
+    // on this state once qel_modbus is loaded.
+    PyObject* companion = nullptr;  // the remembered module instance (owned)
+    PyObject* modbus_tcp_channel = nullptr;
+    PyObject* modbus_tcp_channel_members = nullptr;
 };
 
 ModuleState& state();
 
 // Drops every reference the state holds (a failed exec step).
 void reset_state();
+
+// Drops the companion module's part of the state (its failed exec step).
+void reset_companion_state();
 
 }  // namespace qel
