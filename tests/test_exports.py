@@ -1,9 +1,10 @@
-"""The built module exports its entry point and nothing else."""
+"""Each built module exports its entry point and nothing else."""
 import struct
 import sys
 
 import pytest
 
+import _qel_modbus_ext
 import qel_modbus
 
 
@@ -84,6 +85,7 @@ def pe_exports(path):
 
 
 @pytest.mark.skipif(not sys.platform.startswith(("linux", "win32")), reason="reads ELF or PE export tables only")
-def test_only_the_entry_point_is_exported():
+@pytest.mark.parametrize("module", [qel_modbus, _qel_modbus_ext], ids=lambda m: m.__name__)
+def test_only_the_entry_point_is_exported(module):
     read = pe_exports if sys.platform == "win32" else dynamic_symbols
-    assert read(qel_modbus.__file__) == ["PyInit_qel_modbus"]
+    assert read(module.__file__) == ["PyInit_" + module.__name__]

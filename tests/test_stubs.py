@@ -22,17 +22,32 @@ def test_stub_matches_runtime(tmp_path):
     stubs = tmp_path / "stubs"
     stubs.mkdir()
     shutil.copy(stub, stubs / "qel_modbus.pyi")
-    env = dict(os.environ, MYPYPATH=str(stubs), PYTHONPATH=os.path.dirname(qel_modbus.__file__))
+    stubtest(tmp_path, stubs, "qel_modbus", os.path.dirname(qel_modbus.__file__))
+
+
+def test_companion_stub_matches_runtime(tmp_path):
+    import qel_modbus_ext
+    package = os.path.dirname(qel_modbus_ext.__file__)
+    stubs = tmp_path / "stubs"
+    stubs.mkdir()
+    shutil.copy(os.path.join(package, "__init__.pyi"), str(stubs / "qel_modbus_ext.pyi"))
+    stubtest(tmp_path, stubs, "qel_modbus_ext",
+             os.pathsep.join([os.path.dirname(package), os.path.dirname(qel_modbus.__file__)]))
+
+
+def stubtest(cwd, stubs, module, path):
+    env = dict(os.environ, MYPYPATH=str(stubs), PYTHONPATH=path)
     result = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "qel_modbus"],
-        cwd=tmp_path, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=300,
+        [sys.executable, "-m", "mypy.stubtest", module],
+        cwd=str(cwd), env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=300,
     )
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-def test_every_public_member_of_the_stub_has_a_docstring():
+@pytest.mark.parametrize("stub", ["src/qel_modbus.pyi", "qel_modbus_ext/__init__.pyi"])
+def test_every_public_member_of_the_stub_has_a_docstring(stub):
     import ast
-    with open(os.path.join(ROOT, "src", "qel_modbus.pyi"), encoding="utf-8") as f:
+    with open(os.path.join(ROOT, stub), encoding="utf-8") as f:
         tree = ast.parse(f.read())
     missing = []
     for cls in [n for n in tree.body if isinstance(n, ast.ClassDef) and not n.name.startswith("_")]:

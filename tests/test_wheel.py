@@ -16,11 +16,12 @@ pytestmark = pytest.mark.wheel
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
-# A user's script: correct calls, then five planted mistakes, each marked.
+# A user's script: correct calls, then six planted mistakes, each marked.
 SCRIPT = textwrap.dedent('''\
     from typing import List
 
     from qel_modbus import FixMaster, Master, ModbusStatic, ModbusTCPMaster, SlaveException, TCPTunnel
+    from qel_modbus_ext import ModbusTCPChannel
 
 
     def poll(host: str, port: int) -> List[int]:
@@ -46,12 +47,26 @@ SCRIPT = textwrap.dedent('''\
             raise
 
 
+    def device(host: str) -> List[int]:
+        with Master(ModbusTCPChannel(host, timeout=0.5)) as master:
+            return master.read_registers(1, 0, 4)
+
+
+    def channel(host: str) -> bytes:
+        with ModbusTCPChannel(host, 502) as channel:
+            channel.timeout = 2.0
+            sent: int = channel.write(b"\\x01\\x03\\x00\\x00\\x00\\x01")
+            print(sent, channel.in_waiting, channel.AduLastSent.hex())
+            return channel.read(7) + channel.AduLastReceived
+
+
     def mistakes(master: Master, tunnel: TCPTunnel) -> None:
         master.read_registers(1, 0, "4")  # MISTAKE
         text: str = master.read_register(1, 0)  # MISTAKE
         master.read_coils(1, 0, 8).upper()  # MISTAKE
         tunnel.reconnect()  # MISTAKE
         FixMaster(tunnel, station="1")  # MISTAKE
+        ModbusTCPChannel("plc", "502")  # MISTAKE
         print(text)
 ''')
 
@@ -86,17 +101,23 @@ def installed(tmp_path_factory):
     return python, user
 
 
-def test_wheel_installs_the_module_and_the_stub_package(installed):
+def test_wheel_installs_the_modules_and_the_stub_package(installed):
     python, user = installed
     probe = run([python, "-c", textwrap.dedent("""
-        import os, sysconfig, qel_modbus
+        import os, sysconfig, qel_modbus, qel_modbus_ext, _qel_modbus_ext
         site = sysconfig.get_paths()["platlib"]
         print(os.path.dirname(qel_modbus.__file__) == site)
         print(os.path.isfile(os.path.join(site, "qel_modbus-stubs", "__init__.pyi")))
         print(os.path.isfile(os.path.join(site, "qel_modbus.pyi")))
+        print(os.path.dirname(_qel_modbus_ext.__file__) == site)
+        package = os.path.dirname(qel_modbus_ext.__file__)
+        print(package == os.path.join(site, "qel_modbus_ext"))
+        print(sorted(n for n in os.listdir(package) if n != "__pycache__"))
+        print(qel_modbus_ext.ModbusTCPChannel.__module__)
     """)], cwd=str(user))
     assert probe.returncode == 0, probe.stdout
-    assert probe.stdout.split() == ["True", "True", "True"]
+    assert probe.stdout.split() == ["True", "True", "True", "True", "True",
+                                    "['__init__.py',", "'__init__.pyi',", "'py.typed']", "qel_modbus_ext"]
 
 
 def checker_lines(output, script):

@@ -1,6 +1,7 @@
 """The Windows wheels that .ci/windows leaves in wheelhouse/: what each holds,
-and that its .pyd needs only the interpreter's DLL and system DLLs and
-exports only the module's entry point (read with mingw-w64's objdump)."""
+and that each of its .pyd files (qel_modbus and the companion's stub
+_qel_modbus_ext) needs only the interpreter's DLL and system DLLs and exports
+only its own module's entry point (read with mingw-w64's objdump)."""
 import glob
 import os
 import re
@@ -24,14 +25,15 @@ def tags(wheel):
     return python, abi, platform
 
 
-def objdump(wheel, tmp_path):
+PYDS = ["qel_modbus.pyd", "_qel_modbus_ext.pyd"]
+
+
+def objdump(wheel, pyd, tmp_path):
     tool = OBJDUMP[tags(wheel)[2]]
     if shutil.which(tool) is None:
         pytest.skip("%s is not installed" % tool)
     with zipfile.ZipFile(wheel) as z:
-        pyd = [n for n in z.namelist() if n.endswith(".pyd")]
-        assert len(pyd) == 1, pyd
-        path = z.extract(pyd[0], str(tmp_path))
+        path = z.extract(pyd, str(tmp_path))
     return subprocess.run([tool, "-p", path], stdout=subprocess.PIPE, universal_newlines=True, check=True).stdout
 
 
@@ -40,21 +42,23 @@ def wheel(request):
     return request.param
 
 
-def test_the_pyd_imports_only_python_and_system_dlls(wheel, tmp_path):
-    dump = objdump(wheel, tmp_path)
+@pytest.mark.parametrize("pyd", PYDS)
+def test_the_pyd_imports_only_python_and_system_dlls(wheel, pyd, tmp_path):
+    dump = objdump(wheel, pyd, tmp_path)
     imported = {name.lower() for name in re.findall(r"DLL Name: (\S+)", dump)}
     python_dll = "python%s.dll" % tags(wheel)[0][2:]
     assert python_dll in imported
     assert imported - {python_dll} <= SYSTEM_DLLS, imported
 
 
-def test_the_pyd_exports_only_its_entry_point(wheel, tmp_path):
-    dump = objdump(wheel, tmp_path)
+@pytest.mark.parametrize("pyd", PYDS)
+def test_the_pyd_exports_only_its_entry_point(wheel, pyd, tmp_path):
+    dump = objdump(wheel, pyd, tmp_path)
     table = dump.split("[Ordinal/Name Pointer] Table", 1)[1].split("\n\n", 1)[0]
-    assert re.findall(r"\]\s+(\S+)", table) == ["PyInit_qel_modbus"]
+    assert re.findall(r"\]\s+(\S+)", table) == ["PyInit_" + pyd[:-len(".pyd")]]
 
 
-def test_the_wheel_holds_the_module_stubs_slave_licence_and_metadata(wheel):
+def test_the_wheel_holds_the_modules_stubs_slave_licence_and_metadata(wheel):
     python, abi, platform = tags(wheel)
     with zipfile.ZipFile(wheel) as z:
         names = set(z.namelist())
@@ -64,8 +68,9 @@ def test_the_wheel_holds_the_module_stubs_slave_licence_and_metadata(wheel):
         wheel_file = z.read(dist_info + "/WHEEL").decode()
         record = z.read(dist_info + "/RECORD").decode()
     assert {"qel_modbus.pyi", "qel_modbus-stubs/__init__.pyi", "qel_modbus_simslave/__init__.py",
-            "qel_modbus_simslave/__main__.py", dist_info + "/METADATA", dist_info + "/LICENSE"} <= names
-    assert [n for n in names if n.endswith(".pyd")] == ["qel_modbus.pyd"]
+            "qel_modbus_simslave/__main__.py", "qel_modbus_ext/__init__.py", "qel_modbus_ext/__init__.pyi",
+            "qel_modbus_ext/py.typed", dist_info + "/METADATA", dist_info + "/LICENSE"} <= names
+    assert sorted(n for n in names if n.endswith(".pyd")) == sorted(PYDS)
     assert "Tag: %s-%s-%s" % (python, abi, platform) in wheel_file
     assert "Root-Is-Purelib: false" in wheel_file
     assert set(row.split(",")[0] for row in record.splitlines()) == names

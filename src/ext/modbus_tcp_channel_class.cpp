@@ -9,7 +9,7 @@
 #include "channel/rtu_over_mbap.hpp"
 #include "channel/socket_object.hpp"
 #include "module/buffer.hpp"
-#include "module/classes.hpp"
+#include "ext/companion_classes.hpp"
 #include "module/interned.hpp"
 #include "module/state.hpp"
 

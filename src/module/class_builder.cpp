@@ -14,8 +14,14 @@ const Name kSetter{"setter"};
 
 Ref text(const char* s) { return checked(PyUnicode_FromString(s)); }
 
+// A name the class body reads from its module's globals. The companion
+// module's classes read the names they share with qel_modbus (the typing
+// helpers, TCPTunnel, ModbusStatic) from qel_modbus, so its namespace holds
+// only its own classes.
 Ref module_global(PyObject* module, const char* name) {
     PyObject* v = PyDict_GetItemString(PyModule_GetDict(module), name);
+    PyObject* home = state().module;
+    if (v == nullptr && home != nullptr && home != module) v = PyDict_GetItemString(PyModule_GetDict(home), name);
     if (v == nullptr) {
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
         throw PythonError{};
@@ -93,11 +99,11 @@ Ref evaluate_annotations(const MemberRow& row, PyObject* module) {
     return dict;
 }
 
-Ref function_for(const MemberRow& row, const char* class_name, PyObject* module) {
+Ref function_for(const MemberRow& row, const char* class_name, PyObject* module, const char* module_name) {
     Ref qualname = class_name ? checked(PyUnicode_FromFormat("%s.%s", class_name, row.name)) : text(row.name);
     Ref defaults = evaluate_defaults(row, module);
     Ref annotations = evaluate_annotations(row, module);
-    return make_function(row, qualname.get(), defaults.get(), annotations.get());
+    return make_function(row, qualname.get(), defaults.get(), annotations.get(), module_name);
 }
 
 Ref lookup(PyObject* ns, const std::string& key) {
@@ -111,18 +117,19 @@ void store(PyObject* ns, const std::string& key, PyObject* value) {
 }
 
 // One statement of a class body: define, decorate and store a member.
-void run_row(const MemberRow& row, const char* class_name, PyObject* ns, PyObject* module) {
+void run_row(const MemberRow& row, const char* class_name, PyObject* ns, PyObject* module, const char* module_name) {
     const std::string key = stored_name(class_name, row.name);
+    auto function = [&] { return function_for(row, class_name, module, module_name); };
     switch (row.kind) {
         case Kind::Attribute: store(ns, key, new_int(row.value).get()); return;
         case Kind::Alias: store(ns, key, lookup(ns, stored_name(class_name, row.target)).get()); return;
         case Kind::Method:
-        case Kind::Function: store(ns, key, function_for(row, class_name, module).get()); return;
-        case Kind::Static: store(ns, key, call(state().staticmethod, function_for(row, class_name, module).get()).get()); return;
-        case Kind::Getter: store(ns, key, call(state().property, function_for(row, class_name, module).get()).get()); return;
+        case Kind::Function: store(ns, key, function().get()); return;
+        case Kind::Static: store(ns, key, call(state().staticmethod, function().get()).get()); return;
+        case Kind::Getter: store(ns, key, call(state().property, function().get()).get()); return;
         case Kind::Setter: {
             Ref prop = lookup(ns, key);
-            Ref with_setter = call_method(prop.get(), kSetter.get(), function_for(row, class_name, module).get());
+            Ref with_setter = call_method(prop.get(), kSetter.get(), function().get());
             store(ns, key, with_setter.get());
             return;
         }
@@ -140,23 +147,29 @@ Ref prepare_namespace(PyObject* meta, PyObject* name, PyObject* bases) {
 
 }  // namespace
 
-Ref build_class(const ClassTable& table, PyObject* module) {
+Ref build_class(const ClassTable& table, PyObject* module, const char* module_name) {
     Ref name = text(table.name);
     Ref bases = table.exception_base ? checked(PyTuple_Pack(1, PyExc_Exception)) : checked(PyTuple_New(0));
     PyObject* meta = table.exception_base ? reinterpret_cast<PyObject*>(Py_TYPE(PyExc_Exception))
                                           : reinterpret_cast<PyObject*>(&PyType_Type);
     Ref ns = prepare_namespace(meta, name.get(), bases.get());
-    store(ns.get(), "__module__", text("qel_modbus").get());
+    store(ns.get(), "__module__", text(module_name).get());
     store(ns.get(), "__qualname__", name.get());
-    for (std::size_t i = 0; i < table.nrows; ++i) run_row(table.rows[i], table.name, ns.get(), module);
+    for (std::size_t i = 0; i < table.nrows; ++i) run_row(table.rows[i], table.name, ns.get(), module, module_name);
     Ref cls = call(meta, name.get(), bases.get(), ns.get());
     checked_status(PyObject_SetAttr(module, name.get(), cls.get()));
     return cls;
 }
 
 void build_module_function(const MemberRow& row, PyObject* module) {
-    Ref fn = function_for(row, nullptr, module);
+    Ref fn = function_for(row, nullptr, module, kQelModbus);
     checked_status(PyObject_SetAttrString(module, row.name, fn.get()));
+}
+
+Ref snapshot_members(PyObject* cls) {
+    Ref copy = checked(PyDict_New());
+    checked_status(PyDict_Update(copy.get(), reinterpret_cast<PyTypeObject*>(cls)->tp_dict));
+    return copy;
 }
 
 }  // namespace qel

@@ -13,6 +13,5 @@ extern const ClassTable kTcpTunnelClass;          // channel/tcp_tunnel_class.cp
 extern const ClassTable kMasterClass;             // master/master_class.cpp
 extern const ClassTable kFixMasterClass;          // master/fix_master_class.cpp
 extern const ClassTable kModbusTcpMasterClass;    // tcp/modbus_tcp_master_class.cpp
-extern const ClassTable kModbusTcpChannelClass;   // ext/modbus_tcp_channel_class.cpp (the companion module's)
 
 }  // namespace qel

@@ -124,6 +124,8 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+constexpr std::size_t kModuleMember = 2;  // the row of `__module__` below
+
 PyMemberDef function_members[] = {
     {QEL_CNAME("__name__"), T_OBJECT, offsetof(FunctionObject, name), READONLY, nullptr},
     {QEL_CNAME("__qualname__"), T_OBJECT, offsetof(FunctionObject, qualname), READONLY, nullptr},
@@ -171,14 +173,30 @@ Ref intern(const char* text) { return checked(PyUnicode_InternFromString(text));
 
 PyTypeObject* create_function_type() {
     auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
+    if (type == nullptr) return nullptr;
 #if PY_VERSION_HEX >= 0x03080000 && PY_VERSION_HEX < 0x03090000
     // 3.8's PyType_FromSpec does not read `__vectorcalloffset__`.
-    if (type != nullptr) type->tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    type->tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
 #endif
+    // Older interpreters' PyType_FromSpec stores the module part of the type's
+    // name over the `__module__` member, and every function would then report
+    // qel_modbus, the companion module's too: the member is put back.
+    PyObject* module = PyDict_GetItemString(type->tp_dict, "__module__");
+    if (module != nullptr && PyUnicode_Check(module)) {
+        PyObject* member = PyDescr_NewMember(type, &function_members[kModuleMember]);
+        int failed = member == nullptr || PyDict_SetItemString(type->tp_dict, "__module__", member) < 0;
+        Py_XDECREF(member);
+        if (failed) {
+            Py_DECREF(type);
+            return nullptr;
+        }
+        PyType_Modified(type);
+    }
     return type;
 }
 
-Ref make_function(const MemberRow& row, PyObject* qualname, PyObject* defaults, PyObject* annotations) {
+Ref make_function(const MemberRow& row, PyObject* qualname, PyObject* defaults, PyObject* annotations,
+                  const char* module_name) {
     PyTypeObject* type = state().function_type;
     Ref self = checked(PyType_GenericAlloc(type, 0));
     FunctionObject* f = as_function(self.get());
@@ -186,7 +204,7 @@ Ref make_function(const MemberRow& row, PyObject* qualname, PyObject* defaults, 
     f->row = &row;
     f->name = intern(row.name).release();
     f->qualname = Py_NewRef(qualname);
-    f->module = intern("qel_modbus").release();
+    f->module = intern(module_name).release();
     f->doc = row.doc ? checked(PyUnicode_FromString(row.doc)).release() : Py_NewRef(Py_None);
     f->defaults = Py_NewRef(defaults);
     f->annotations = Py_NewRef(annotations);

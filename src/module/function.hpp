@@ -32,8 +32,10 @@ struct FunctionObject {
 PyTypeObject* create_function_type();
 
 // A new function for `row`; `defaults` is a tuple of the trailing parameters'
-// default values (or None) and `annotations` a dict, both already evaluated.
-Ref make_function(const MemberRow& row, PyObject* qualname, PyObject* defaults, PyObject* annotations);
+// default values (or None) and `annotations` a dict, both already evaluated;
+// `module_name` is its `__module__`.
+Ref make_function(const MemberRow& row, PyObject* qualname, PyObject* defaults, PyObject* annotations,
+                  const char* module_name);
 
 inline const char* function_name(const FunctionObject& fn) { return fn.row->name; }
 

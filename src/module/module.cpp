@@ -1,10 +1,15 @@
 // Module creation and initialisation: multi-phase init with a create and an
 // exec step. The module is a process singleton: one interpreter, one module
 // object; a second import returns the remembered object and runs nothing.
+// Its module state is one pointer: the table through which the companion's
+// stub extension finds the companion module's definition in this library.
+#include "ext/companion_module.hpp"
 #include "module/class_builder.hpp"
 #include "module/classes.hpp"
+#include "module/companion_table.hpp"
 #include "module/function.hpp"
 #include "module/interned.hpp"
+#include "module/module_object.hpp"
 #include "module/state.hpp"
 
 #include <frameobject.h>
@@ -17,47 +22,11 @@ const Name kModuleNameObject{"qel_modbus"};
 
 constexpr const char* kModuleName = "qel_modbus";
 
-// Copies one import-spec attribute into the module dict; a missing one is
-// skipped.
-int copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char* to, bool allow_none) {
-    PyObject* value = PyObject_GetAttrString(spec, from);
-    if (value == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();
-        return 0;
-    }
-    int result = (allow_none || value != Py_None) ? PyDict_SetItemString(dict, to, value) : 0;
-    Py_DECREF(value);
-    return result;
-}
-
 PyObject* module_create(PyObject* spec, PyModuleDef*) {
+    if (!claim_interpreter()) return nullptr;
     ModuleState& s = state();
-    std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (current == -1) return nullptr;
-    if (s.interpreter_id == -1) {
-        s.interpreter_id = current;
-    } else if (s.interpreter_id != current) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
-        return nullptr;
-    }
     if (s.module != nullptr) return Py_NewRef(s.module);
-
-    PyObject* name = PyObject_GetAttrString(spec, "name");
-    if (name == nullptr) return nullptr;
-    PyObject* module = PyModule_NewObject(name);
-    Py_DECREF(name);
-    if (module == nullptr) return nullptr;
-    PyObject* dict = PyModule_GetDict(module);
-    if (copy_spec_attr(spec, dict, "loader", "__loader__", true) < 0 ||
-        copy_spec_attr(spec, dict, "origin", "__file__", true) < 0 ||
-        copy_spec_attr(spec, dict, "parent", "__package__", true) < 0 ||
-        copy_spec_attr(spec, dict, "submodule_search_locations", "__path__", false) < 0) {
-        Py_DECREF(module);
-        return nullptr;
-    }
-    return module;
+    return module_from_spec(spec);
 }
 
 void check_version() {
@@ -122,12 +91,6 @@ Ref import_from(PyObject* module, const char* module_name, std::initializer_list
     return source;
 }
 
-Ref snapshot_members(PyObject* cls) {
-    Ref copy = checked(PyDict_New());
-    checked_status(PyDict_Update(copy.get(), reinterpret_cast<PyTypeObject*>(cls)->tp_dict));
-    return copy;
-}
-
 void run_module_body(PyObject* module) {
     ModuleState& s = state();
     Ref struct_module = import(module, "struct", nullptr);
@@ -167,10 +130,24 @@ void add_init_traceback(PyObject* module) {
     Py_DECREF(code);
 }
 
+// The companion's stub reaches the companion's definition through this.
+const CompanionTable kCompanion = {kCompanionMagic, kCompanionVersion, &companion_module_def};
+
+// The module state holds nothing but the pointer to the table. The
+// interpreter gives a module object new, zeroed state whenever it runs the
+// exec step, also for the remembered module a second import hands back, so
+// every exec step that accepts the module stores the pointer again.
+void publish_companion(PyObject* module) {
+    if (void* slot = PyModule_GetState(module)) *static_cast<const CompanionTable**>(slot) = &kCompanion;
+}
+
 QEL_HANDLES_FORCED_UNWIND int module_exec(PyObject* module) {
     ModuleState& s = state();
     if (s.module != nullptr) {
-        if (s.module == module) return 0;
+        if (s.module == module) {
+            publish_companion(module);
+            return 0;
+        }
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'qel_modbus' has already been imported. Re-initialisation is not supported.");
         return -1;
@@ -190,6 +167,7 @@ QEL_HANDLES_FORCED_UNWIND int module_exec(PyObject* module) {
         s.empty_bytes = checked(PyBytes_FromStringAndSize(nullptr, 0)).release();
         s.typecode_B = checked(PyUnicode_InternFromString("B")).release();
         run_module_body(module);
+        publish_companion(module);
         return 0;
     }
     QEL_PASS_FORCED_UNWIND
@@ -208,7 +186,8 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, kModuleName, nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, kModuleName, nullptr, sizeof(const CompanionTable*), nullptr, module_slots,
+    nullptr, nullptr, nullptr,
 };
 
 }  // namespace

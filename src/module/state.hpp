@@ -34,21 +34,28 @@ struct ModuleState {
     PyObject* master = nullptr;
     PyObject* fix_master = nullptr;
     PyObject* modbus_tcp_master = nullptr;
-    PyObject* modbus_tcp_channel = nullptr;  // the companion module's, once imported
 
     // The class dicts as built, to tell later whether a member was replaced.
     PyObject* master_members = nullptr;
     PyObject* tunnel_members = nullptr;
-    PyObject* modbus_tcp_channel_members = nullptr;
     PyObject* modbus_tcp_master_members = nullptr;
 
     PyObject* empty_bytes = nullptr;
     PyObject* typecode_B = nullptr;  // "B"
+
+    // The companion module, qel_modbus_ext: a process singleton as well, built
+    // on this state once qel_modbus is loaded.
+    PyObject* companion = nullptr;  // the remembered module instance (owned)
+    PyObject* modbus_tcp_channel = nullptr;
+    PyObject* modbus_tcp_channel_members = nullptr;
 };
 
 ModuleState& state();
 
 // Drops every reference the state holds (a failed exec step).
 void reset_state();
+
+// Drops the companion module's part of the state (its failed exec step).
+void reset_companion_state();
 
 }  // namespace qel
