@@ -14,7 +14,8 @@ out.  The slave is another process (qel_modbus_simslave's benchmark process
 for TCP, RtuPtySlave in a child process for the pseudo-terminal), so its work
 is never counted.
 
-Rows: qel_modbus, the bare exchange of the same bytes (a Python socket with a
+Rows: qel_modbus (Master over TCPTunnel, over ModbusTCPChannel and over a
+serial port; ModbusTCPMaster), the bare exchange of the same bytes (a Python socket with a
 time-out: send, then one recv of the answer's length, no checks; on the pty,
 pyserial's own write + read of the answer's length) and pymodbus.  Targets
 are printed beside the numbers; a missed target fails the run only with
@@ -121,6 +122,24 @@ def setup_bare_modbus_tcp(a):
     return _bare(_tcp_socket(a), a.request, a.answer)
 
 
+def setup_qel_modbus_tcp_channel(a):
+    q = _qel()
+    sys.path.append(ROOT)  # the companion package, where it is not installed
+    from qel_modbus_ext import ModbusTCPChannel
+    read, expected = q.Master(ModbusTCPChannel(a.host, a.port, TIMEOUT)).read_registers, _registers(a.answer[6:])
+    return dict(read=read), "read(1, 0, 10)", lambda: list(read(1, 0, 10)) == expected
+
+
+def setup_bare_modbus_tcp_registers(a):
+    return _bare(_tcp_socket(a), a.request, a.answer)
+
+
+def setup_pymodbus_tcp(a):
+    read, expected = _pymodbus_tcp(a, rtu=False).read_holding_registers, _registers(a.answer[6:])
+    return dict(read=read), "read(0, count=10, device_id=1)", \
+        lambda: read(0, count=10, device_id=1).registers == expected
+
+
 def setup_pymodbus_modbus_tcp(a):
     read, expected = _pymodbus_tcp(a, rtu=False).read_coils, _coils(a.answer, 64)
     return dict(read=read), "read(0, count=64, device_id=1)", \
@@ -170,6 +189,10 @@ ROWS = [
      "qel_modbus ModbusTCPMaster", "bare_modbus_tcp", 1.0, 3, "ours"),
     ("bare_modbus_tcp", None, "bare socket send + recv(17)", None, None, None, "bare"),
     ("pymodbus_modbus_tcp", None, "pymodbus ModbusTcpClient", "bare_modbus_tcp", None, None, "peer"),
+    ("qel_modbus_tcp_channel", "Modbus TCP: read_registers(1, 0, 10)",
+     "qel_modbus Master(ModbusTCPChannel)", "bare_modbus_tcp_registers", 1.0, 3, "ours"),
+    ("bare_modbus_tcp_registers", None, "bare socket send + recv(29)", None, None, None, "bare"),
+    ("pymodbus_tcp", None, "pymodbus ModbusTcpClient", "bare_modbus_tcp_registers", None, None, "peer"),
     ("qel_serial", "RTU over pty (pyserial Serial): read_registers(1, 0, 10)",
      "qel_modbus Master(Serial)", "pyserial", 2.0, 7, "ours"),
     ("pyserial", None, "pyserial write + read(25)", None, None, None, "bare"),
@@ -194,7 +217,9 @@ def frames():
     coils = wall.pdu(1, 0, 64)
     rtu = (wall.rtu(regs), wall.rtu(wall.model_answer(regs)))
     tcp = (wall.mbap(coils), wall.mbap(wall.model_answer(coils)))
-    return {k: tcp if "modbus_tcp" in k else rtu for k, *_ in ROWS}
+    tcp_registers = (wall.mbap(regs), wall.mbap(wall.model_answer(regs)))
+    return {k: tcp_registers if SECTIONS[k] == SECTIONS["qel_modbus_tcp_channel"] else tcp if "modbus_tcp" in k
+            else rtu for k, *_ in ROWS}
 
 
 def transport(key):
@@ -469,7 +494,8 @@ def main(argv=None):
                     future.result()
             profiles = []
             if args.annotate:
-                for key in ("qel_tunnel", "bare_rtu_tcp", "qel_modbus_tcp", "bare_modbus_tcp", "qel_serial", "pyserial"):
+                for key in ("qel_tunnel", "bare_rtu_tcp", "qel_modbus_tcp", "bare_modbus_tcp", "qel_modbus_tcp_channel",
+                            "bare_modbus_tcp_registers", "qel_serial", "pyserial"):
                     if isinstance(results.get(key), tuple):
                         profiles.append((key, annotate(scratch, key, args.short, args.long, args.annotate, results[key][0])))
     finally:

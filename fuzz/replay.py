@@ -8,7 +8,7 @@ import os
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-HARNESSES = ["master", "tcp_master", "codec"]
+HARNESSES = ["master", "tcp_master", "mbap_channel", "codec"]
 
 
 def inputs(harness):

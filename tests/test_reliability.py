@@ -12,14 +12,15 @@ import time
 
 import pytest
 
-from fuzz import fuzz_codec, fuzz_master, fuzz_tcp_master, replay
+from fuzz import fuzz_codec, fuzz_master, fuzz_mbap_channel, fuzz_tcp_master, replay
 from fuzz.common import Responder
 from oldpy import create_server
 from qel_modbus import FixMaster, Master, ModbusTCPMaster, SlaveException, TCPTunnel
 from qel_modbus_simslave import ModbusTcpSlave, RtuTcpSlave, SlaveProcess, rtu_frame
 from tests.support import timed
 
-HARNESSES = {"master": fuzz_master, "tcp_master": fuzz_tcp_master, "codec": fuzz_codec}
+HARNESSES = {"master": fuzz_master, "tcp_master": fuzz_tcp_master, "mbap_channel": fuzz_mbap_channel,
+             "codec": fuzz_codec}
 TIMEOUT = 0.3
 SLACK = 0.4  # what a loaded machine may add to a time-out
 TIMEOUT_TEXT = "modbus: read from slave timeout"

@@ -9,6 +9,7 @@ import pytest
 
 from oldpy import create_server
 from qel_modbus import FixMaster, Master, ModbusTCPMaster, TCPTunnel
+from qel_modbus_ext import ModbusTCPChannel
 from qel_modbus_simslave import ModbusTcpSlave, RtuTcpSlave
 
 SECONDS = 1.5
@@ -72,6 +73,26 @@ def test_two_masters_on_one_tunnel_and_a_fixed_one(slave):
             own_answers(masters[i], i)
     calls, failures = run_threads(work, 3)
     tunnel.close()
+    assert not failures, failures[:3]
+    assert all(calls)
+
+
+@pytest.mark.parametrize("threads", [2, 6])
+def test_masters_of_their_own_on_one_modbus_tcp_channel_get_their_own_answers(threads):
+    with ModbusTcpSlave(lifetime=60) as server:
+        server.image.set_holding(0, [1000 + i for i in range(100)])
+        server.image.set_coils(0, [i % 3 == 0 for i in range(100)])
+        channel = ModbusTCPChannel(*server.address, timeout=1.0)
+        masters = [Master(channel) if i % 3 else FixMaster(channel, 1, 1.0) for i in range(threads)]
+
+        def work(i):
+            if isinstance(masters[i], FixMaster):
+                assert masters[i].read_registers(i, 2) == [1000 + i, 1001 + i]
+                assert masters[i].read_coils(i, 4) == [(i + k) % 3 == 0 for k in range(4)]
+            else:
+                own_answers(masters[i], i)
+        calls, failures = run_threads(work, threads)
+        channel.close()
     assert not failures, failures[:3]
     assert all(calls)
 
