@@ -286,7 +286,7 @@ void check_mbap(Input& in) {
     codec::AnswerFault want_fit = codec::AnswerFault::Mismatch;
     if (get16(got, 0) != get16(asked, 0)) {
         want_fit = codec::AnswerFault::OtherRequest;
-    } else if (get16(got, 2) == get16(asked, 2) && got[6] == asked[6] && (got[7] & 0x7F) == asked[7] &&
+    } else if (get16(got, 2) == get16(asked, 2) && got[6] == asked[6] && ((got[7] ^ asked[7]) & 0x7F) == 0 &&
                get16(got, 4) >= 3) {
         want_fit = codec::AnswerFault::None;
     }

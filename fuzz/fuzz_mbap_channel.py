@@ -53,9 +53,13 @@ def normal_pdu(request_pdu, inp, count=None):
 
 
 # Faults of the own reply, by what the call must do: "exact" as the model
-# says, "fails" with OSError, "any" with any documented outcome.
+# says, "fails" with OSError, "refused" with the reply-mismatch ValueError
+# (an exception reply to function 0 carries this transaction's id but no
+# answer to its request), "any" with any documented outcome.
+MISMATCH_TEXT = "modbus tcp: reply does not match the request"
+
 FAULTS = {
-    "none": "exact", "exception": "exact", "function 0": "exact", "exception trailing": "exact",
+    "none": "exact", "exception": "exact", "function 0": "refused", "exception trailing": "exact",
     "flip data": "exact", "byte count": "exact",
     "silent": "fails", "cut": "fails", "other id": "fails",
     "header": "any", "length": "any", "oversized": "any", "garbage": "any", "unit": "any",
@@ -256,6 +260,11 @@ def test_one_input(data):
     try:
         if closed_channel:
             channel.close()
+            # A master sets its channel's time-out, which a closed socket refuses.
+            made = outcome(Master, channel, ANSWER_TIMEOUT)
+            if not (made[0] == "raised" and isinstance(made[1], OSError)):
+                raise Mismatch(f"Master on a closed channel: got {made[0]} {made[1]!r}, expected an OSError")
+            return
         if fixed:
             fix = FixMaster(channel, calls[0][1][0], ANSWER_TIMEOUT)
             master = fix._FixMaster__master
@@ -296,6 +305,9 @@ def test_one_input(data):
             elif kind == "fails":
                 if not (got[0] == "raised" and isinstance(got[1], OSError)):
                     raise Mismatch(f"{what}: got {got[0]} {got[1]!r}, expected an OSError")
+            elif kind == "refused":
+                if not (got[0] == "raised" and type(got[1]) is ValueError and str(got[1]) == MISMATCH_TEXT):
+                    raise Mismatch(f"{what}: got {got[0]} {got[1]!r}, expected the reply-mismatch ValueError")
             for r, q in zip(requests, peer.requests[count:]):
                 # The RTU request in an MBAP header, under the next transaction id.
                 assert q[2:] == struct.pack(">HHB", 0, len(r) - 2, r[0]) + r[1:-2], (what, q, r)

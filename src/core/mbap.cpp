@@ -29,8 +29,10 @@ Header parse_header(const std::uint8_t* adu) {
 AnswerFault fit(const std::uint8_t* request, const std::uint8_t* reply) {
     const Header asked = parse_header(request), got = parse_header(reply);
     if (got.transaction != asked.transaction) return AnswerFault::OtherRequest;
-    const std::uint8_t code = static_cast<std::uint8_t>(reply[kHeaderSize] & ~kExceptionFlag);
-    const bool answers = got.protocol == asked.protocol && got.unit == asked.unit && code == request[kHeaderSize] &&
+    // The same function code, the exception flag aside (on either side: a
+    // request may carry any code).
+    const bool same_code = ((reply[kHeaderSize] ^ request[kHeaderSize]) & ~kExceptionFlag) == 0;
+    const bool answers = got.protocol == asked.protocol && got.unit == asked.unit && same_code &&
                          got.length >= kReplyHead - 6;
     return answers ? AnswerFault::None : AnswerFault::Mismatch;
 }
