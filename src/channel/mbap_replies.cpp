@@ -7,7 +7,7 @@
 namespace qel::sockets {
 
 MbapReplies::MbapReplies(PyObject* owner, const ObjectLock* lock, Bytes first)
-    : owner_(owner), lock_(lock), buffer_(std::move(first)) {}
+    : owner_(owner), lock_(lock), buffer_(first) {}
 
 // Looked up each time rather than kept as a pointer: a reader that opened
 // its own connection may be moved.
@@ -53,7 +53,7 @@ bool MbapReplies::skip_reply() {
     if (skipping_until_->passed()) return false;
     const std::size_t size = mbap::adu_size(buffer_.data());
     if (!fill(size)) return false;
-    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(size));
+    buffer_.drop_front(size);
     return true;
 }
 

@@ -6,6 +6,7 @@
 // ModbusTCPMaster and ModbusTCPChannel.
 #pragma once
 
+#include "channel/reply_buffer.hpp"
 #include "channel/socket_object.hpp"
 #include "core/mbap.hpp"
 
@@ -61,7 +62,7 @@ private:
     const ObjectLock* lock_ = nullptr;
     Ref socket_;
     std::optional<Connection> own_connection_;
-    Bytes buffer_;
+    ReplyBuffer buffer_;
     FirstStep first_ = FirstStep::Take;
     OnSilence first_silence_ = OnSilence::ReturnEmpty;
     std::size_t first_room_ = 0;

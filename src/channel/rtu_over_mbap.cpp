@@ -6,12 +6,16 @@ namespace qel::sockets {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes adu_of(const std::uint8_t* frame, std::size_t size) {
-    if (!mbap::is_rtu_frame(frame, size))
-        raise(PyExc_ValueError, "modbus tcp: not an RTU frame: station, function code, data and a right CRC");
+Bytes adu_of_built(const std::uint8_t* frame, std::size_t size) {
     Bytes adu(size + mbap::kHeaderSize - 3);
     mbap::adu_from_rtu(mbap::next_transaction_id(), frame, size, adu.data());
     return adu;
+}
+
+Bytes adu_of(const std::uint8_t* frame, std::size_t size) {
+    if (!mbap::is_rtu_frame(frame, size))
+        raise(PyExc_ValueError, "modbus tcp: not an RTU frame: station, function code, data and a right CRC");
+    return adu_of_built(frame, size);
 }
 
 void send_adu(Connection& connection, const Bytes& adu) {

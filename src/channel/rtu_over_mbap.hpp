@@ -14,6 +14,9 @@ namespace qel::sockets {
 // frame that is no RTU frame raises ValueError.
 std::vector<std::uint8_t> adu_of(const std::uint8_t* frame, std::size_t size);
 
+// The same for a frame the engine built, which is one.
+std::vector<std::uint8_t> adu_of_built(const std::uint8_t* frame, std::size_t size);
+
 // Sends an ADU, stale input thrown away first.
 void send_adu(Connection& connection, const std::vector<std::uint8_t>& adu);
 

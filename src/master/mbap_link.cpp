@@ -43,7 +43,8 @@ MbapLink::~MbapLink() {
 void MbapLink::send(const codec::Frame& frame) {
     lock_->refuse_nested_request();
     asked_ = codec::Asked{frame.data()[0], frame.data()[1]};
-    request_ = sockets::send_as_adu(connection_, frame.data(), frame.size());
+    request_ = sockets::adu_of_built(frame.data(), frame.size());
+    sockets::send_adu(connection_, request_);
     sent_ = true;
     checked_status(record(master_dict_, attr::last_sent, frame.data(), frame.size()));
     checked_status(record(channel_dict_, kAduLastSent, request_.data(), request_.size()));

@@ -49,7 +49,7 @@ void QueryLink::send(const codec::Frame& frame) {
     } else {
         // The transaction id is taken before the socket is asked for its
         // descriptor, as the builder takes it before `_query` runs.
-        request_ = sockets::adu_of(frame.data(), frame.size());
+        request_ = sockets::adu_of_built(frame.data(), frame.size());
         connection_.emplace(socket_.get(), lock_);
         sockets::send_adu(*connection_, request_);
         // Nothing came yet: the first receive waits at once, and silence
