@@ -13,19 +13,28 @@ AnswerFault judge_head(const std::uint8_t* head, std::size_t size) {
     return AnswerFault::None;
 }
 
-std::size_t frame_length(const std::uint8_t* head) {
-    if (is_exception(head)) return kAnswerHead;
-    switch (head[1]) {
+AnswerLayout answer_layout(std::uint8_t function_code) {
+    switch (function_code) {
         case kReadCoils:
         case kReadInputCoils:
         case kReadRegisters:
-        case kReadInputRegisters: return counted_length(head);
+        case kReadInputRegisters: return AnswerLayout::Counted;
         case kWriteCoil:
         case kWriteRegister:
         case kWriteCoils:
-        case kWriteRegisters: return kEchoLength;
-        default: return 0;
+        case kWriteRegisters: return AnswerLayout::Echo;
+        default: return AnswerLayout::Unknown;
     }
+}
+
+std::size_t frame_length(const std::uint8_t* head) {
+    if (is_exception(head)) return kAnswerHead;
+    switch (answer_layout(head[1])) {
+        case AnswerLayout::Counted: return counted_length(head);
+        case AnswerLayout::Echo: return kEchoLength;
+        case AnswerLayout::Unknown: break;
+    }
+    return 0;
 }
 
 AnswerFault judge_answer(const std::uint8_t* frame, std::size_t size, std::size_t expected, bool check_crc) {

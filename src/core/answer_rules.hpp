@@ -59,6 +59,13 @@ inline bool answers(const std::uint8_t* head, Asked asked) {
            (((head[1] ^ asked.function) & ~kExceptionFlag) == 0 || head[1] == kExceptionFlag);
 }
 
+// How the answer to a function code is laid out, in either framing: a
+// read's byte count tells its length (1-4), a write's answer echoes the
+// request's first two fields (5, 6, 15, 16); another code's length cannot
+// be told from its head. A new function code is added here.
+enum class AnswerLayout : std::uint8_t { Counted, Echo, Unknown };
+AnswerLayout answer_layout(std::uint8_t function_code);
+
 // The whole length of the frame a head begins, as its own function code
 // tells it: an exception answer is its head, a read answer (1-4) carries its
 // byte count, a write answer (5, 6, 15, 16) is the 8-byte echo. 0 for any

@@ -78,17 +78,13 @@ AnswerFault judge_reply(const std::uint8_t* head) {
     if (!plausible_header(head)) return AnswerFault::Mismatch;
     if (is_exception(head)) return AnswerFault::None;
     const std::size_t length = parse_header(head).length;
-    switch (head[kHeaderSize]) {
-        case codec::kReadCoils:
-        case codec::kReadInputCoils:
-        case codec::kReadRegisters:
-        case codec::kReadInputRegisters: return length == 3 + std::size_t{head[kReplyHead - 1]} ? AnswerFault::None : AnswerFault::Mismatch;
-        case codec::kWriteCoil:
-        case codec::kWriteRegister:
-        case codec::kWriteCoils:
-        case codec::kWriteRegisters: return length == 6 ? AnswerFault::None : AnswerFault::Mismatch;
-        default: return AnswerFault::None;
+    switch (codec::answer_layout(head[kHeaderSize])) {
+        case codec::AnswerLayout::Counted:
+            return length == 3 + std::size_t{head[kReplyHead - 1]} ? AnswerFault::None : AnswerFault::Mismatch;
+        case codec::AnswerLayout::Echo: return length == 6 ? AnswerFault::None : AnswerFault::Mismatch;
+        case codec::AnswerLayout::Unknown: break;
     }
+    return AnswerFault::None;
 }
 
 }  // namespace qel::mbap
