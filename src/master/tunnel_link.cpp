@@ -14,7 +14,7 @@ namespace qel::master {
 int record(PyObject* dict, const Name& name, const std::uint8_t* data, std::size_t size) {
     PyObject* now = PyDict_GetItemWithError(dict, name.get());
     if (now != nullptr && PyBytes_CheckExact(now) && static_cast<std::size_t>(PyBytes_GET_SIZE(now)) == size &&
-        std::memcmp(PyBytes_AS_STRING(now), data, size) == 0)
+        (size == 0 || std::memcmp(PyBytes_AS_STRING(now), data, size) == 0))
         return 0;
     PyObject* fresh = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size));
     if (fresh == nullptr) return -1;
