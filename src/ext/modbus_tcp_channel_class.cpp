@@ -7,6 +7,7 @@
 // last reply was not read yet. Its operations are serialised with those of
 // every master that talks through it.
 #include "channel/rtu_over_mbap.hpp"
+#include "channel/socket_channel_members.hpp"
 #include "channel/socket_object.hpp"
 #include "module/buffer.hpp"
 #include "ext/companion_classes.hpp"
@@ -21,9 +22,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-const Name kGettimeout{"gettimeout"};
-const Name kSettimeout{"settimeout"};
-const Name kClose{"close"};
 const Name kAduLastSent{"AduLastSent"};
 const Name kAduLastReceived{"AduLastReceived"};
 const Name kUnread{"_unread"};
@@ -96,42 +94,17 @@ Ref get_in_waiting(const Args& a) {
     return new_int(static_cast<long long>(bytes_attribute(a[0], kUnread).size()));
 }
 
-Ref get_timeout(const Args& a) { return call_method(sockets::socket_of(a[0]).get(), kGettimeout.get()); }
-
-Ref set_timeout(const Args& a) {
-    auto [self, value] = a.take<2>();
-    Ref sock = sockets::socket_of(self);
-    call_method(sock.get(), kSettimeout.get(), value);
-    sockets::follow_timeout(sock.get());
-    return none();
-}
-
-// Not serialised: it wakes a call waiting on the connection in another
-// thread, which fails, and closes once that call is out.
-Ref close(const Args& a) {
-    Ref sock = sockets::socket_of(a[0]);
-    sockets::close(a[0], sock.get());
-    return none();
-}
-
-Ref enter(const Args& a) { return Ref::borrow(a[0]); }
-
-Ref leave(const Args& a) {
-    call_method(a[0], kClose.get());
-    return none();
-}
-
 constexpr MemberRow kRows[] = {
     method("__init__", init, arg("host", Ann::Str), arg("port", Ann::Int).defaults(dflt::integer(502)),
            arg("timeout", Ann::Float).defaults(dflt::real(1.0))),
     method("read", read, arg("size", Ann::Int).defaults(dflt::integer(1))),
     method("write", write, arg("data", Ann::BytesLike)).returns(Ann::Int),
     getter("in_waiting", get_in_waiting).returns(Ann::Int),
-    getter("timeout", get_timeout).returns(Ann::Float),
-    setter("timeout", set_timeout, arg("value", Ann::Float).as_float()),
-    method("close", close),
-    method("__enter__", enter),
-    method("__exit__", leave, arg("exc_type"), arg("exc_val"), arg("exc_tb")),
+    getter("timeout", sockets::get_timeout).returns(Ann::Float),
+    setter("timeout", sockets::set_timeout, arg("value", Ann::Float).as_float()),
+    method("close", sockets::close),
+    method("__enter__", sockets::enter),
+    method("__exit__", sockets::leave, arg("exc_type"), arg("exc_val"), arg("exc_tb")),
 };
 
 }  // namespace

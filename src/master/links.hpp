@@ -4,6 +4,7 @@
 #include "channel/socket_object.hpp"
 #include "master/link.hpp"
 #include "master/link_guard.hpp"
+#include "master/reply_frame.hpp"
 
 #include <array>
 #include <optional>
@@ -104,9 +105,7 @@ private:
     const ObjectLock* lock_;
     sockets::Connection connection_;
     std::vector<std::uint8_t> request_, reply_;  // the ADUs
-    std::vector<std::uint8_t> frame_;  // the reply as an RTU frame
-    std::size_t taken_ = 0;  // of frame_, read by the engine
-    bool awaiting_reply_ = true;
+    ReplyFrame reply_frame_;
     bool sent_ = false;
 };
 

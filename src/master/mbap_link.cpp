@@ -7,7 +7,6 @@
 #include "master/links.hpp"
 #include "module/state.hpp"
 
-#include <algorithm>
 
 namespace qel::master {
 
@@ -33,7 +32,7 @@ MbapLink::~MbapLink() {
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     const bool failing = PyErr_Occurred() != nullptr;
     if (failing) PyErr_Fetch(&type, &value, &traceback);
-    if (record(master_dict_, attr::last_received, frame_.data(), taken_) < 0 ||
+    if (record(master_dict_, attr::last_received, reply_frame_.data(), reply_frame_.taken()) < 0 ||
         record(channel_dict_, kAduLastReceived, reply_.data(), reply_.size()) < 0 ||
         PyDict_SetItem(channel_dict_, kUnread.get(), state().empty_bytes) < 0)
         PyErr_Clear();
@@ -50,28 +49,21 @@ void MbapLink::send(const codec::Frame& frame) {
     checked_status(record(channel_dict_, kAduLastSent, request_.data(), request_.size()));
 }
 
-// The first read waits for the reply; the next ones take the rest of it.
 // A reply that is shorter than what the engine asks for is a short answer.
 void MbapLink::read(Bytes& answer, std::size_t size) {
-    if (size == 0) return;
-    if (awaiting_reply_) {
-        const auto first = taken_ == 0 ? sockets::FirstStep::Wait : sockets::FirstStep::Take;
-        frame_ = sockets::receive_as_rtu(connection_, request_, reply_, first);
-        taken_ = 0;
-        awaiting_reply_ = false;
-    }
-    const std::size_t count = std::min(size, frame_.size() - taken_);
-    answer.append(frame_.data() + taken_, count);
-    taken_ += count;
+    reply_frame_.read(answer, size, [this] {
+        const auto first = reply_frame_.received() == 0 ? sockets::FirstStep::Wait : sockets::FirstStep::Take;
+        return sockets::receive_as_rtu(connection_, request_, reply_, first);
+    });
 }
 
-void MbapLink::discard() { taken_ = frame_.size(); }
+void MbapLink::discard() { reply_frame_.discard(); }
 
 // Only a reply that passed the transaction id and unit check reaches the
 // engine, so this is rare: the next read waits for another reply.
 void MbapLink::dropped(Clock::time_point started) {
     if (connection_.deadline(started).passed()) codec::raise_timeout();
-    awaiting_reply_ = true;
+    reply_frame_.await_another();
 }
 
 }  // namespace qel::master

@@ -5,7 +5,6 @@
 #include "module/buffer.hpp"
 #include "module/interned.hpp"
 
-#include <algorithm>
 
 namespace qel::tcp {
 
@@ -60,20 +59,12 @@ void QueryLink::send(const codec::Frame& frame) {
     if (request_.size() >= mbap::kHeaderSize + 1) asked_ = codec::Asked{request_[6], request_[7]};
 }
 
-// The first read takes the whole reply; the next ones take the rest of it.
 void QueryLink::read(master::Bytes& answer, std::size_t size) {
-    if (size == 0) return;
-    if (awaiting_reply_) {
-        frame_ = sockets::receive_as_rtu(*replies_, request_.data(), request_.size(), reply_);
-        taken_ = 0;
-        awaiting_reply_ = false;
-    }
-    const std::size_t count = std::min(size, frame_.size() - taken_);
-    answer.append(frame_.data() + taken_, count);
-    taken_ += count;
+    reply_frame_.read(answer, size,
+                      [this] { return sockets::receive_as_rtu(*replies_, request_.data(), request_.size(), reply_); });
 }
 
-void QueryLink::discard() { taken_ = frame_.size(); }
+void QueryLink::discard() { reply_frame_.discard(); }
 
 // The framing let through only a reply of this transaction, unit and
 // function: a drop cannot follow. Should it, the wait ends.

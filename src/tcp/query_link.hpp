@@ -7,6 +7,7 @@
 
 #include "channel/mbap_replies.hpp"
 #include "master/link.hpp"
+#include "master/reply_frame.hpp"
 
 #include <optional>
 #include <vector>
@@ -49,9 +50,8 @@ private:
     std::size_t (*reply_size_)(const std::vector<std::uint8_t>&) = nullptr;
     std::optional<sockets::Connection> connection_;
     std::optional<sockets::MbapReplies> replies_;
-    std::vector<std::uint8_t> request_, reply_, frame_;
-    std::size_t taken_ = 0;
-    bool awaiting_reply_ = true;
+    std::vector<std::uint8_t> request_, reply_;
+    master::ReplyFrame reply_frame_;
 };
 
 }  // namespace qel::tcp
