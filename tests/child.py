@@ -18,8 +18,11 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD_DIR = os.path.dirname(os.path.abspath(qel_modbus.__file__))
 
 # Armed before the test code runs: past the bound it prints every thread's
-# stack and ends the process with exit code 1.
-_WATCHDOG = "import faulthandler\nfaulthandler.dump_traceback_later({seconds}, exit=True)\n"
+# stack and ends the process with exit code 1. Ctrl-C gets the interpreter's
+# own handler back: a runner started in the background by a script (`cmd &`)
+# ignores SIGINT, and its children inherit that.
+_WATCHDOG = ("import faulthandler, signal\nfaulthandler.dump_traceback_later({seconds}, exit=True)\n"
+             "signal.signal(signal.SIGINT, signal.default_int_handler)\n")
 _HUNG = "Timeout ("  # how faulthandler's report begins
 
 
