@@ -5,7 +5,7 @@
 #pragma once
 
 #include "core/native_socket.hpp"
-#include "channel/socket_name.hpp"
+#include "module/socket_name.hpp"
 #include "module/object_lock.hpp"
 #include "module/ref.hpp"
 

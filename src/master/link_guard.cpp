@@ -1,7 +1,7 @@
 #include "master/attribute_names.hpp"
 #include "master/link_guard.hpp"
 
-#include "channel/socket_name.hpp"
+#include "module/socket_name.hpp"
 
 #include "module/built_class.hpp"
 #include "module/interned.hpp"

@@ -1,6 +1,6 @@
 #include "module/object_lock.hpp"
 
-#include "channel/socket_name.hpp"
+#include "module/socket_name.hpp"
 #include "codec/protocol_errors.hpp"
 #include "module/gil.hpp"
 #include "module/interned.hpp"
