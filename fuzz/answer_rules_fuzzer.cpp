@@ -1,6 +1,8 @@
 // libFuzzer harness over the protocol core that judges untrusted bytes: the
 // CRC, the RTU request frames and answer rules (whom a head answers, and
-// how long the frame it begins is), and the MBAP header rules of Modbus TCP.
+// how long the frame it begins is, a device identification's length from its
+// objects), the MBAP header rules of Modbus TCP, and the register layouts of
+// typed values.
 // No Python. Every function is checked against a plain
 // reimplementation, and every buffer handed in is a heap copy exactly as
 // long as the function's contract says, so that AddressSanitizer sees any
@@ -12,7 +14,9 @@
 #include "core/crc16.hpp"
 #include "core/frames.hpp"
 #include "core/mbap.hpp"
+#include "core/values.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -309,14 +313,101 @@ void check_mbap(Input& in) {
 
 }  // namespace
 
+// A device identification answer read as the engine reads it: the head,
+// then as much as identification_length() asks for, until it asks for no
+// more, for more than an RTU frame holds, or for more than there is.
+enum class Read { Whole, TooLong, Short };
+
+void check_identification(Input& in) {
+    Bytes data = in.take(in.byte() + in.byte());
+    if (data.size() >= 2 && in.flag()) data[1] = 43;
+    // The engine's loop, on exact copies of what it has read so far.
+    std::size_t have = std::min<std::size_t>(codec::kAnswerHead, data.size());
+    Read read = data.size() < codec::kAnswerHead ? Read::Short : Read::Whole;
+    while (read == Read::Whole) {
+        const Exact prefix(Bytes(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(have)));
+        const std::size_t needed = codec::identification_length(prefix.data, prefix.size);
+        EXPECT(needed <= codec::kLongestFrame + 2);
+        if (needed <= have) break;
+        if (needed > codec::kLongestFrame) read = Read::TooLong;
+        else if (needed > data.size()) read = Read::Short;
+        else have = needed;
+    }
+    // The same walk over the whole input.
+    Read expected = Read::Whole;
+    std::size_t end = 8;
+    if (data.size() < end) expected = Read::Short;
+    for (std::size_t i = 0; expected == Read::Whole && i < data[7]; ++i) {
+        if (end + 2 > codec::kLongestFrame) { expected = Read::TooLong; break; }
+        if (data.size() < end + 2) { expected = Read::Short; break; }
+        end += 2 + std::size_t{data[end + 1]};
+        if (end > codec::kLongestFrame) expected = Read::TooLong;
+        else if (data.size() < end) expected = Read::Short;
+    }
+    if (expected == Read::Whole) {
+        end += 2;
+        if (end > codec::kLongestFrame) expected = Read::TooLong;
+        else if (data.size() < end) expected = Read::Short;
+    }
+    EXPECT(read == expected);
+    if (read == Read::Whole) EXPECT(have == end);
+}
+
+// Typed values: the layouts are their own inverse and agree with a plain
+// permutation; integers survive their bytes; the range checks agree with
+// the kinds' widths.
+void check_values(Input& in) {
+    const auto order = static_cast<codec::WordOrder>(in.byte() % 4);
+    const std::size_t registers = std::size_t{1} + in.byte() % codec::kMaxTextRegisters;
+    Bytes value = in.take(2 * registers);
+    value.resize(2 * registers);
+    Bytes laid = value;
+    codec::arrange(laid.data(), registers, order);
+    const bool reversed = order == codec::WordOrder::CDAB || order == codec::WordOrder::DCBA;
+    const bool swapped = order == codec::WordOrder::BADC || order == codec::WordOrder::DCBA;
+    for (std::size_t r = 0; r < registers; ++r)
+        for (std::size_t b = 0; b < 2; ++b)
+            EXPECT(laid[2 * r + b] == value[2 * (reversed ? registers - 1 - r : r) + (swapped ? 1 - b : b)]);
+    codec::arrange(laid.data(), registers, order);
+    EXPECT(laid == value);
+
+    static const codec::ValueKind kIntegers[] = {codec::ValueKind::Int16, codec::ValueKind::UInt16,
+                                                 codec::ValueKind::Int32, codec::ValueKind::UInt32,
+                                                 codec::ValueKind::Int64, codec::ValueKind::UInt64};
+    static const std::size_t kWidths[] = {1, 1, 2, 2, 4, 4};
+    const std::size_t k = in.byte() % 6;
+    std::uint64_t bits = 0;
+    for (int i = 0; i < 8; ++i) bits = bits << 8 | in.byte();
+    const std::size_t width = kWidths[k];
+    std::uint8_t bytes[8];
+    codec::put_integer(bits, width, bytes);
+    const std::uint64_t mask = width == 4 ? ~std::uint64_t{0} : (std::uint64_t{1} << (16 * width)) - 1;
+    EXPECT(codec::get_integer(bytes, width) == (bits & mask));
+    const codec::ValueKind kind = kIntegers[k];
+    const auto as_int = static_cast<std::int64_t>(bits);
+    const bool fits_signed = codec::holds_signed(kind, as_int);
+    const bool fits_unsigned = codec::holds_unsigned(kind, bits);
+    if (codec::is_signed(kind)) {
+        const std::int64_t low = width == 4 ? INT64_MIN : -(std::int64_t{1} << (16 * width - 1));
+        const std::int64_t high = width == 4 ? INT64_MAX : (std::int64_t{1} << (16 * width - 1)) - 1;
+        EXPECT(fits_signed == (as_int >= low && as_int <= high));
+        if (fits_signed) EXPECT(codec::as_signed(kind, bits & mask) == as_int);
+    } else {
+        EXPECT(fits_unsigned == ((bits & ~mask) == 0));
+        EXPECT(fits_signed == (as_int >= 0 && fits_unsigned));
+    }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Input in(data, size);
     while (in.left() > 0) {
-        switch (in.byte() % 4) {
+        switch (in.byte() % 6) {
             case 0: check_crc(in); break;
             case 1: check_frames(in); break;
             case 2: check_answer(in); break;
-            default: check_mbap(in); break;
+            case 3: check_mbap(in); break;
+            case 4: check_identification(in); break;
+            default: check_values(in); break;
         }
     }
     return 0;
