@@ -2,9 +2,12 @@
 lines a traced channel logs, its turns on a shared tunnel, and which
 failures a retrying master repeats."""
 import logging
+import os
 import random
 import re
 import socket
+import subprocess
+import sys
 import threading
 import types
 
@@ -176,6 +179,19 @@ def test_a_traced_master_takes_turns_with_a_master_on_the_bare_tunnel(caplog):
     assert len(lines) == 2 * 2 * calls  # each traced request and its answer, nothing cut up or lost
     for sent, answer in zip(lines[::2], lines[1::2]):
         assert sent.startswith("-> station 1 fc 3 ") and re.match(r"<- station 1 fc 3 \d+\.\d ms 01 03 ", answer)
+
+
+def test_the_readme_shows_what_trace_logs(rtu):
+    readme = open(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "README.md"),
+                  encoding="utf-8").read().split("### Seeing the traffic", 1)[1].split("\n### ", 1)[0]
+    code = next(b for b in re.findall(r"```python\n(.*?)```", readme, re.S) if "trace(" in b)
+    shown = re.search(r"```text\n(.*?)```", readme, re.S).group(1)
+    out = subprocess.run([sys.executable, "-c", "HOST, PORT = %r, %d\n" % (rtu.host, rtu.port) + code],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=60,
+                         env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert out.returncode == 0, out.stderr
+    logged = out.stderr.replace(type(socket.timeout()).__name__ + ":", "TimeoutError:")
+    assert re.sub(r"\d+\.\d ms", "N ms", logged) == re.sub(r"\d+\.\d ms", "N ms", shown)
 
 
 # ---- with_retries ----------------------------------------------------------------------
