@@ -14,6 +14,10 @@ four byte orders devices use.
 The classes are built into the qel_modbus library and run on its engine and
 its per-channel locks; importing this package loads qel_modbus, whose own
 set of names stays as it is.
+
+``trace(channel)`` wraps a channel to log every request and answer through
+``logging``; ``with_retries(master)`` wraps a master to repeat its reads
+after a time-out or a CRC error, never its writes.
 """
 from _qel_modbus_ext import ModbusTCPChannel
 
@@ -24,6 +28,8 @@ from qel_modbus_ext._requests import (
     read_write_registers,
     write_coils,
 )
+from qel_modbus_ext._retries import RetryingMaster, with_retries
+from qel_modbus_ext._trace import TracedChannel, trace
 from qel_modbus_ext._values import read_value, read_values, write_value
 
 __all__ = [
@@ -36,4 +42,8 @@ __all__ = [
     "read_value",
     "read_values",
     "write_value",
+    "trace",
+    "TracedChannel",
+    "with_retries",
+    "RetryingMaster",
 ]

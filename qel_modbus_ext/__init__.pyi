@@ -1,11 +1,14 @@
 """Channels and tools beside the qel_modbus masters."""
 
 import array
+import logging
 import socket
 from types import TracebackType
-from typing import Dict, Iterable, List, Literal, Optional, Sequence, Type, Union, overload
+from typing import Any, Callable, Dict, Iterable, List, Literal, Optional, Type, TypeVar, Union, overload
 
+import qel_modbus
 from qel_modbus import FixMaster, Master, ModbusTCPMaster
+from serial import Serial as _Serial
 
 __all__ = [
     "ModbusTCPChannel",
@@ -17,10 +20,14 @@ __all__ = [
     "read_value",
     "read_values",
     "write_value",
+    "trace",
+    "TracedChannel",
+    "with_retries",
+    "RetryingMaster",
 ]
 
 _BytesLike = Union[bytes, bytearray, "array.array[int]"]
-_AnyMaster = Union[Master, FixMaster, ModbusTCPMaster]
+_AnyMaster = Union[Master, FixMaster, ModbusTCPMaster, "RetryingMaster"]
 _IntKind = Literal["int16", "uint16", "int32", "uint32", "int64", "uint64"]
 _FloatKind = Literal["float32", "float64"]
 _Table = Literal["holding", "input"]
@@ -110,3 +117,76 @@ def write_value(
     master: _AnyMaster, station: int, address: int, kind: str, value: Union[int, float, str], *, order: _Order = "ABCD"
 ) -> None:
     """Write one value of a kind to the holding registers at address, in the device's byte order. Raises OverflowError for a value the kind cannot hold."""
+
+
+# ---- tracing and retries ------------------------------------------------------
+
+_T = TypeVar("_T")
+_TracedInner = Union[qel_modbus.TCPTunnel, ModbusTCPChannel, _Serial, qel_modbus._Channel]
+_Master = Union[qel_modbus.Master, qel_modbus.FixMaster, qel_modbus.ModbusTCPMaster]
+
+class TracedChannel:
+    """A channel that forwards to the channel it wraps and logs each request and answer in hex: `-> station S fc F <bytes>`, `<- station S fc F <ms> ms <bytes>` (an answer once whole when its head tells its length, else each piece read; `silence` after a short read; the exception of a failed read). Nothing is formatted while the level is disabled."""
+    channel: _TracedInner
+    """The wrapped channel; masters on it and on its wrappers take turns."""
+    def __init__(self, channel: _TracedInner, logger: logging.Logger, level: int) -> None:
+        """Wrap channel; use trace(), which checks its arguments."""
+    def write(self, data: _BytesLike) -> Any:
+        """Log the request, then write it to the wrapped channel; a failed write is logged and re-raised."""
+    def read(self, size: int = 1) -> bytes:
+        """Read from the wrapped channel and log the answer; its exceptions are logged and re-raised."""
+    @property
+    def in_waiting(self) -> int:
+        """The wrapped channel's in_waiting."""
+    @property
+    def timeout(self) -> Any:
+        """The wrapped channel's time-out; setting it sets the wrapped channel's."""
+    @timeout.setter
+    def timeout(self, value: Any) -> None: ...
+    def close(self) -> None:
+        """Log what is left of an unfinished answer and close the wrapped channel."""
+    def __enter__(self) -> "TracedChannel":
+        """Return the wrapper itself."""
+    def __exit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc_val: Optional[BaseException],
+        exc_tb: Optional[TracebackType],
+    ) -> None:
+        """Close the wrapped channel; exceptions are not suppressed."""
+    def __getattr__(self, name: str) -> Any:
+        """Any other attribute of the wrapped channel."""
+
+def trace(
+    channel: _TracedInner, logger: logging.Logger = ..., level: int = ...
+) -> TracedChannel:
+    """Return channel (a TCPTunnel, a ModbusTCPChannel, a pyserial port) wrapped to log its traffic on logger (default: the logger "qel_modbus") at level (default DEBUG); hand it to a master in place of the channel. Raises TypeError for a channel without read and write, a logger that is no Logger or a level that is no int."""
+
+class RetryingMaster:
+    """A master proxy: its read_* operations are repeated after a time-out or a CRC error, everything else is forwarded to the master as it is."""
+    master: _Master
+    """The wrapped master."""
+    reads: int
+    """How many times a read is repeated at most."""
+    backoff: float
+    """The pause before the first repeat, in seconds; it doubles before each further one."""
+    def __init__(self, master: _Master, reads: int, backoff: float) -> None:
+        """Wrap master; use with_retries(), which checks its arguments."""
+    def _run(self, is_read: bool, call: Callable[[], _T]) -> _T:
+        """Return call(); when is_read, repeat it after a time-out or a CRC error while repeats are left, pausing backoff * 2**attempt seconds, then raise the last error."""
+    def close(self) -> None:
+        """Close the master."""
+    def __enter__(self) -> "RetryingMaster":
+        """Return the proxy itself."""
+    def __exit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc_val: Optional[BaseException],
+        exc_tb: Optional[TracebackType],
+    ) -> None:
+        """Close the master; exceptions are not suppressed."""
+    def __getattr__(self, name: str) -> Any:
+        """The master's attribute; a read_* operation wrapped to be repeated."""
+
+def with_retries(master: _Master, reads: int = 2, backoff: float = 0.05) -> RetryingMaster:
+    """Return a proxy of master whose read_* operations are repeated up to reads more times after a time-out (OSError "modbus: read from slave timeout", socket.timeout) or a CRC error, pausing backoff * 2**attempt seconds before each repeat. Writes, exception answers, bad arguments and closed connections are never repeated: a write whose answer was lost may have been done, and an exception answer is an answer. Raises TypeError for a reads that is no int or a backoff that is no number, ValueError for a negative or infinite one."""

@@ -5,6 +5,8 @@ import struct
 
 import _qel_modbus_ext
 
+from qel_modbus_ext._retries import RetryingMaster
+
 # Function codes that only read: a lost answer may be asked again.
 _READS = frozenset((1, 2, 3, 4, 7, 11, 12, 17, 20, 24))
 _READ_DEVICE_ID = 14
@@ -20,10 +22,9 @@ def _is_read(function_code, data):
 def _through(master, is_read, call):
     """Runs call(master), or, for a master with a retry policy, lets the
     policy run it on the master it wraps."""
-    policy = getattr(type(master), "_run", None)
-    if policy is None:
-        return call(master)
-    return master._run(is_read, lambda: call(master.master))
+    if isinstance(master, RetryingMaster):
+        return master._run(is_read, lambda: call(master.master))
+    return call(master)
 
 
 def _check_range(name, value, low, high):

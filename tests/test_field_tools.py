@@ -2,6 +2,7 @@
 slave, on every road a master takes: a plain Master over a TCPTunnel
 (native), a Master subclass (through the instance), a FixMaster, a Master
 over a ModbusTCPChannel, and ModbusTCPMaster (native and through _query)."""
+import contextlib
 import itertools
 import math
 import struct
@@ -208,7 +209,7 @@ BAD_CALLS = [
     (lambda m: ext.execute(m, 1, 0, b""), ValueError, "function_code must be in 1..127"),
     (lambda m: ext.execute(m, 1, 128, b""), ValueError, "function_code"),
     (lambda m: ext.execute(m, 1, 3, bytes(253)), ValueError, "at most 252 bytes"),
-    (lambda m: ext.execute(m, 1, 3, "0000"), TypeError, ""),
+    (lambda m: ext.execute(m, 1, 3, "0000"), TypeError, None),
     (lambda m: ext.execute(m, 1, 3, b"", answer=0), ValueError, "data length"),
     (lambda m: ext.execute(m, 1, 3, b"", answer="fixed"), ValueError, "answer must be"),
     (lambda m: ext.execute(object(), 1, 3, b""), TypeError, "master must be"),
@@ -351,3 +352,24 @@ def test_tools_and_operations_on_one_channel_never_mix_answers():
         tunnel.close()
         assert not any(t.is_alive() for t in threads)
         assert failures == []
+
+
+@pytest.mark.parametrize("call,attempts,fails", [
+    (lambda m: ext.read_device_identification(m, 1), 2, False),
+    (lambda m: ext.execute(m, 1, 43, b"\x0e\x01\x00", answer="objects"), 2, False),
+    (lambda m: ext.read_value(m, 1, 0, "float32"), 4, True),   # never its answer: every repeat used
+    (lambda m: ext.write_coils(m, 1, 0, [1]), 1, True),
+    (lambda m: ext.write_value(m, 1, 0, "float32", 1.0), 1, True),
+    (lambda m: ext.execute(m, 1, 8, b"\x00\x01\x00\x00", answer=4), 1, True),   # diagnostics may restart a device
+])
+def test_retries_repeat_reads_only(call, attempts, fails):
+    master, peer, requests, closing = answered([b"", identification(0, 0, [(0, b"A")]), b""])
+    try:
+        with pytest.raises(OSError) if fails else contextlib.suppress():
+            call(ext.with_retries(master, reads=3, backoff=0))
+        assert len(requests) == attempts
+    finally:
+        master.close()
+        peer.stop()
+        for c in closing:
+            c.close()
