@@ -250,8 +250,8 @@ def test_read_write_and_mask_write(road):
     slave.image.set_holding(0, [0x00F0, 7, 8])
     assert ext.read_write_registers(master, 1, 1, 2, 5, [9, 10]) == [7, 8]
     assert slave.image.get_holding(5, 2) == [9, 10]
-    ext.mask_write_register(master, 1, 0, 0xFF0F, 0x0005)
-    assert slave.image.get_holding(0) == [0x0005]
+    ext.mask_write_register(master, 1, 0, 0xFF0F, 0x0050)   # (0x00F0 & 0xFF0F) | (0x0050 & ~0xFF0F)
+    assert slave.image.get_holding(0) == [0x0050]
 
 
 def test_records_hold_the_request_and_answer():

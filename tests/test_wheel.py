@@ -16,12 +16,15 @@ pytestmark = pytest.mark.wheel
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
-# A user's script: correct calls, then six planted mistakes, each marked.
+# A user's script: correct calls, then planted mistakes, each marked.
 SCRIPT = textwrap.dedent('''\
-    from typing import List
+    import logging
+    from typing import Dict, List
 
     from qel_modbus import FixMaster, Master, ModbusStatic, ModbusTCPMaster, SlaveException, TCPTunnel
-    from qel_modbus_ext import ModbusTCPChannel
+    from qel_modbus_ext import (ModbusTCPChannel, execute, mask_write_register, read_device_identification,
+                                read_value, read_values, read_write_registers, trace, with_retries, write_coils,
+                                write_value)
 
 
     def poll(host: str, port: int) -> List[int]:
@@ -60,6 +63,24 @@ SCRIPT = textwrap.dedent('''\
             return channel.read(7) + channel.AduLastReceived
 
 
+    def tools(host: str) -> float:
+        with Master(trace(TCPTunnel(host, 502), logging.getLogger("wire"), logging.INFO)) as master:
+            answer: bytes = execute(master, 1, 3, b"\\x00\\x00\\x00\\x02")
+            echo: bytes = execute(master, 1, 6, bytearray(4), answer=4)
+            write_coils(master, 1, 0, [True, 0, 1])
+            registers: List[int] = read_write_registers(master, 1, 0, 2, 10, [1, 2])
+            mask_write_register(master, 1, 0, 0xFF00, 0x0012)
+            ident: Dict[int, bytes] = read_device_identification(master, 1, level=2)
+            count: int = read_value(master, 1, 0, "uint32", order="CDAB")
+            name: str = str(read_value(master, 1, 8, "string(4)", table="input"))
+            flows: List[float] = read_values(master, 1, 20, "float32", 4, table="input", order="BADC")
+            write_value(master, 1, 30, "float64", 2.5, order="DCBA")
+            retrying = with_retries(master, reads=3, backoff=0.1)
+            again: float = read_value(retrying, 1, 40, "float32")
+            print(answer, echo, registers, ident, count, name, retrying.read_registers(1, 0, 2))
+            return flows[0] + again
+
+
     def mistakes(master: Master, tunnel: TCPTunnel) -> None:
         master.read_registers(1, 0, "4")  # MISTAKE
         text: str = master.read_register(1, 0)  # MISTAKE
@@ -67,6 +88,13 @@ SCRIPT = textwrap.dedent('''\
         tunnel.reconnect()  # MISTAKE
         FixMaster(tunnel, station="1")  # MISTAKE
         ModbusTCPChannel("plc", "502")  # MISTAKE
+        read_value(master, 1, 0, "float32", order="ABDC")  # MISTAKE
+        label: str = read_value(master, 1, 0, "int32")  # MISTAKE
+        execute(master, 1, 3, [0, 0, 0, 1])  # MISTAKE
+        read_values(master, 1, 0, "int16", 2, table="coils")  # MISTAKE
+        trace(tunnel, level="DEBUG")  # MISTAKE
+        with_retries(master, reads="2")  # MISTAKE
+        print(label)
         print(text)
 ''')
 
