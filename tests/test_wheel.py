@@ -22,6 +22,7 @@ SCRIPT = textwrap.dedent('''\
 
     from qel_modbus import FixMaster, Master, ModbusStatic, ModbusTCPMaster, SlaveException, TCPTunnel
     from qel_modbus_ext import ModbusTCPChannel
+    from qel_modbus_simslave import RtuTcpSlave
 
 
     def poll(host: str, port: int) -> List[int]:
@@ -60,6 +61,14 @@ SCRIPT = textwrap.dedent('''\
             return channel.read(7) + channel.AduLastReceived
 
 
+    def simulated() -> List[int]:
+        with RtuTcpSlave(lifetime=5) as slave:
+            slave.image.set_holding(0, [1, 2])
+            slave.faults.set(delay=0.1)
+            with Master(TCPTunnel(*slave.address)) as master:
+                return master.read_registers(1, 0, 2) + slave.image.get_holding(0, 2)
+
+
     def mistakes(master: Master, tunnel: TCPTunnel) -> None:
         master.read_registers(1, 0, "4")  # MISTAKE
         text: str = master.read_register(1, 0)  # MISTAKE
@@ -67,6 +76,7 @@ SCRIPT = textwrap.dedent('''\
         tunnel.reconnect()  # MISTAKE
         FixMaster(tunnel, station="1")  # MISTAKE
         ModbusTCPChannel("plc", "502")  # MISTAKE
+        RtuTcpSlave().faults.set(delay="1")  # MISTAKE
         print(text)
 ''')
 
@@ -114,10 +124,15 @@ def test_wheel_installs_the_modules_and_the_stub_package(installed):
         print(package == os.path.join(site, "qel_modbus_ext"))
         print(sorted(n for n in os.listdir(package) if n != "__pycache__"))
         print(qel_modbus_ext.ModbusTCPChannel.__module__)
+        import qel_modbus_simslave
+        files = os.listdir(os.path.dirname(qel_modbus_simslave.__file__))
+        print(sorted(n for n in files if n.endswith((".pyi", ".typed"))))
     """)], cwd=str(user))
     assert probe.returncode == 0, probe.stdout
     assert probe.stdout.split() == ["True", "True", "True", "True", "True",
-                                    "['__init__.py',", "'__init__.pyi',", "'py.typed']", "qel_modbus_ext"]
+                                    "['__init__.py',", "'__init__.pyi',", "'py.typed']", "qel_modbus_ext",
+                                    "['__init__.pyi',", "'image.pyi',", "'py.typed',", "'rtu.pyi',",
+                                    "'servers.pyi']"]
 
 
 def checker_lines(output, script):
