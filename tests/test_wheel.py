@@ -130,7 +130,8 @@ def test_wheel_installs_the_modules_and_the_stub_package(installed):
     """)], cwd=str(user))
     assert probe.returncode == 0, probe.stdout
     assert probe.stdout.split() == ["True", "True", "True", "True", "True",
-                                    "['__init__.py',", "'__init__.pyi',", "'py.typed']", "qel_modbus_ext",
+                                    "['__init__.py',", "'__init__.pyi',", "'_requests.py',", "'_values.py',",
+                                    "'py.typed']", "qel_modbus_ext",
                                     "['__init__.pyi',", "'image.pyi',", "'py.typed',", "'rtu.pyi',",
                                     "'servers.pyi']"]
 
