@@ -4,15 +4,17 @@ slave, on every road a master takes: a plain Master over a TCPTunnel
 over a ModbusTCPChannel, and ModbusTCPMaster (native and through _query)."""
 import itertools
 import math
-import socket
 import struct
+import threading
 
 import pytest
 
 import _qel_modbus_ext as native
 import qel_modbus
 import qel_modbus_ext as ext
+from oldpy import create_server
 from qel_modbus_simslave import ModbusTcpSlave, RtuTcpSlave
+from support import AnsweringPeer, timed, with_crc
 
 TIMEOUT = 0.5
 
@@ -257,3 +259,95 @@ def test_records_hold_the_request_and_answer():
             ext.execute(master, 1, 6, b"\x00\x02\x00\x03", answer=4)
             assert master.MessageLastSent[:6] == b"\x01\x06\x00\x02\x00\x03"
             assert bytes(master.MessageLastReceived)[:6] == b"\x01\x06\x00\x02\x00\x03"
+
+
+# ---- device identification from a scripted device ------------------------------
+
+def identification(more, following, objects, mei=14, code=1, station=1):
+    body = bytes([station, 43, mei, code, 0x81, more, following, len(objects)])
+    for oid, value in objects:
+        body += bytes([oid, len(value)]) + value
+    return with_crc(body)
+
+
+def answered(answers):
+    """A Master on a TCPTunnel whose peer answers request k with answers[k]."""
+    server = create_server(("127.0.0.1", 0))
+    master = qel_modbus.Master(qel_modbus.TCPTunnel(*server.getsockname(), timeout=TIMEOUT), TIMEOUT)
+    sock, _ = server.accept()
+    requests = []
+
+    def answer(request):
+        requests.append(request)
+        return answers[min(len(requests), len(answers)) - 1]
+
+    return master, AnsweringPeer(sock, answer), requests, (sock, server)
+
+
+@pytest.mark.parametrize("answers,result", [
+    ([identification(0xFF, 2, [(0, b"ACME"), (1, b"M-3")]), identification(0, 0, [(2, b"1.2")])],
+     {0: b"ACME", 1: b"M-3", 2: b"1.2"}),
+    ([identification(0, 0, [(0, b""), (1, bytes(200))])], {0: b"", 1: bytes(200)}),
+    ([identification(0xFF, 0, [(0, b"A")])], ValueError("announces more objects from 0")),
+    ([identification(0, 0, [(0, b"A")], mei=13)], ValueError("MEI type 13")),
+    ([with_crc(bytes([1, 43, 14, 1, 0x81, 0, 0, 3, 0, 1, 65]))], OSError("time")),   # fewer objects than counted
+    ([with_crc(bytes([1, 43, 14, 1, 0x81, 0, 0, 2, 0, 250]) + bytes(250))], ValueError("crc error")),  # past 256 bytes
+    ([identification(0, 0, [(0, b"ACME")])[:-1] + b"\x00"], ValueError("crc error")),
+])
+def test_device_identification_from_a_scripted_device(answers, result):
+    master, peer, requests, closing = answered(answers)
+    try:
+        if isinstance(result, Exception):
+            with pytest.raises(type(result), match=str(result)):
+                timed_call(ext.read_device_identification, master, 1)
+        else:
+            assert timed_call(ext.read_device_identification, master, 1) == result
+            assert [r[4] for r in requests] == [0, 2][:len(answers)]   # the object id asked first
+    finally:
+        master.close()
+        peer.stop()
+        for c in closing:
+            c.close()
+
+
+def timed_call(fn, *args):
+    result, elapsed = timed(fn, *args)
+    assert elapsed < 2 * TIMEOUT + 1.0
+    if isinstance(result, BaseException):
+        raise result
+    return result
+
+
+# ---- serialised with the other masters on the channel ---------------------------
+
+def test_tools_and_operations_on_one_channel_never_mix_answers():
+    with RtuTcpSlave(lifetime=60) as slave:
+        slave.image.set_holding(0, list(range(100)))
+        slave.image.set_input(0, [0x4148, 0])
+        tunnel = qel_modbus.TCPTunnel("127.0.0.1", slave.port, timeout=2.0)
+        masters = [qel_modbus.Master(tunnel, 2.0), SubMaster(tunnel, 2.0)]
+        calls = [
+            (lambda m: ext.execute(m, 1, 3, b"\x00\x05\x00\x03"), b"\x00\x05\x00\x06\x00\x07"),
+            (lambda m: ext.read_value(m, 1, 0, "float32", table="input"), 12.5),
+            (lambda m: m.read_registers(1, 10, 2), [10, 11]),
+        ]
+        failures = []
+
+        def hammer(k):
+            try:
+                for i in range(60):
+                    call, expected = calls[(i + k) % len(calls)]
+                    got = call(masters[(i + k) % 2])
+                    if got != expected:
+                        failures.append((got, expected))
+            except Exception as e:  # noqa: BLE001 - reported below
+                failures.append(e)
+
+        threads = [threading.Thread(target=hammer, args=(k,)) for k in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(60)
+        tunnel.close()
+        assert not any(t.is_alive() for t in threads)
+        assert failures == []
