@@ -247,7 +247,8 @@ def lm(request, libmodbus_peer):
     close_master(master)
 
 
-@pytest.mark.parametrize("address, values", [(7, [T, F, T, T, F, F, F, F, T, T]), (31, [i % 5 == 1 for i in range(1968)])])
+@pytest.mark.parametrize("address, values", [(7, [T, F, T, T, F, F, F, F, T, T]),
+                                             (31, [i % 5 == 1 for i in range(1968)])])
 def test_libmodbus_write_coils(lm, address, values):
     m, peer = lm
     peer.put(COIL, address - 1, [not values[0]] * (len(values) + 2))
