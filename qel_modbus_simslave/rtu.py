@@ -50,6 +50,16 @@ def request_length(buf):
         return 8
     if fc in (15, 16):
         return 9 + buf[6] if len(buf) >= 7 else 7
+    if fc == 22:
+        return 10
+    if fc == 23:
+        return 13 + buf[10] if len(buf) >= 11 else 11
+    if fc == 43:
+        # Only device identification has a fixed length; other MEI types
+        # are framed by silence.
+        if len(buf) < 3:
+            return 3
+        return 7 if buf[2] == 14 else None
     return None
 
 

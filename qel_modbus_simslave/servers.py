@@ -41,7 +41,7 @@ class Faults:
     silent               process requests but send nothing
     truncate             send only the first n bytes of the answer
     extra                bytes appended after the answer
-    odd_byte_count       register reads: byte count one larger, one more data byte
+    odd_byte_count       register reads (3, 4, 23): byte count one larger, one more data byte
     close_after_request  True: close the connection on receiving a request;
                          an int k: send the first k bytes of the answer, then close
     answer_station       RTU: answer with this station byte (CRC made to fit),
@@ -173,7 +173,7 @@ class _Server:
         if f.exception is not None and pdu:
             return bytes((pdu[0] | 0x80, f.exception))
         answer = self.image.process(pdu)
-        if f.odd_byte_count and answer and answer[0] in (3, 4):
+        if f.odd_byte_count and answer and answer[0] in (3, 4, 23):
             answer = bytes((answer[0], answer[1] + 1)) + answer[2:] + b"\0"
         return answer
 

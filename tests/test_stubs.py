@@ -1,8 +1,10 @@
 """The typing stub agrees with the built module."""
 import os
+import re
 import shutil
 import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -33,6 +35,63 @@ def test_companion_stub_matches_runtime(tmp_path):
     shutil.copy(os.path.join(package, "__init__.pyi"), str(stubs / "qel_modbus_ext.pyi"))
     stubtest(tmp_path, stubs, "qel_modbus_ext",
              os.pathsep.join([os.path.dirname(package), os.path.dirname(qel_modbus.__file__)]))
+
+
+def test_simulated_slave_stubs_match_runtime(tmp_path):
+    # The stubs lie beside the modules, as installed.
+    stubtest(tmp_path, ROOT, "qel_modbus_simslave", ROOT)
+
+
+# A test's use of the simulated slave, then planted mistakes, each marked.
+SIMSLAVE_SCRIPT = textwrap.dedent('''\
+    from typing import Dict, List, Optional
+
+    from qel_modbus_simslave import ModbusTcpSlave, RtuPtySlave, RtuTcpSlave, SlaveImage, SlaveProcess, rtu_frame
+
+
+    def serve() -> List[int]:
+        image = SlaveImage()
+        image.set_holding(0, [1, 2, 3])
+        image.set_coils(0, [True, False])
+        image.identification = {0: b"v", 1: b"p", 2: b"1"}
+        image.identification_room = 20
+        objects: Dict[int, bytes] = image.identification
+        with RtuTcpSlave(image, stations={1, 2}, lifetime=10) as slave:
+            host, port = slave.address
+            slave.faults.delay = 0.5
+            slave.faults.set(split_at=3, exception=4, close_after_request=True)
+            print(host + str(port), slave.requests[0].hex(), objects, slave.connections)
+        with ModbusTcpSlave(lifetime=None) as tcp, RtuPtySlave() as pty, SlaveProcess(modbus_tcp=None) as proc:
+            tcp.image.set_input(3, 7)
+            rtu_tcp: Optional[int] = proc.rtu_tcp
+            print(pty.port.upper(), rtu_tcp)
+        answer: Optional[bytes] = image.process(rtu_frame(b"\\x01\\x03")[1:])
+        print(answer)
+        return image.get_holding(0, 3)
+
+
+    def mistakes(image: SlaveImage, slave: RtuTcpSlave) -> None:
+        image.set_holding("0", [1])  # MISTAKE
+        flags: List[int] = image.get_coils(0, 2)  # MISTAKE
+        slave.faults.set(delay="1")  # MISTAKE
+        slave.faults.set(dealy=1.0)  # MISTAKE
+        port: str = slave.port  # MISTAKE
+        RtuTcpSlave(stations="1")  # MISTAKE
+        image.identification = {0: "text"}  # MISTAKE
+        print(flags, port)
+''')
+
+
+def test_mypy_strict_checks_a_use_of_the_simulated_slave(tmp_path):
+    script = tmp_path / "use.py"
+    script.write_text(SIMSLAVE_SCRIPT)
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--show-column-numbers", str(script)],
+        cwd=str(tmp_path), env=dict(os.environ, MYPYPATH=ROOT), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+        universal_newlines=True, timeout=300)
+    found = {int(m.group(1)) for m in re.finditer(r"use\.py:(\d+):\d+: error", result.stdout)}
+    planted = {i for i, line in enumerate(SIMSLAVE_SCRIPT.splitlines(), 1) if line.endswith("# MISTAKE")}
+    assert found == planted, result.stdout
 
 
 def stubtest(cwd, stubs, module, path):

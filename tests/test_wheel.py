@@ -25,6 +25,7 @@ SCRIPT = textwrap.dedent('''\
     from qel_modbus_ext import (ModbusTCPChannel, execute, mask_write_register, read_device_identification,
                                 read_value, read_values, read_write_registers, trace, with_retries, write_coils,
                                 write_value)
+    from qel_modbus_simslave import RtuTcpSlave
 
 
     def poll(host: str, port: int) -> List[int]:
@@ -81,6 +82,14 @@ SCRIPT = textwrap.dedent('''\
             return flows[0] + again
 
 
+    def simulated() -> List[int]:
+        with RtuTcpSlave(lifetime=5) as slave:
+            slave.image.set_holding(0, [1, 2])
+            slave.faults.set(delay=0.1)
+            with Master(TCPTunnel(*slave.address)) as master:
+                return master.read_registers(1, 0, 2) + slave.image.get_holding(0, 2)
+
+
     def mistakes(master: Master, tunnel: TCPTunnel) -> None:
         master.read_registers(1, 0, "4")  # MISTAKE
         text: str = master.read_register(1, 0)  # MISTAKE
@@ -88,6 +97,7 @@ SCRIPT = textwrap.dedent('''\
         tunnel.reconnect()  # MISTAKE
         FixMaster(tunnel, station="1")  # MISTAKE
         ModbusTCPChannel("plc", "502")  # MISTAKE
+        RtuTcpSlave().faults.set(delay="1")  # MISTAKE
         read_value(master, 1, 0, "float32", order="ABDC")  # MISTAKE
         label: str = read_value(master, 1, 0, "int32")  # MISTAKE
         execute(master, 1, 3, [0, 0, 0, 1])  # MISTAKE
@@ -140,12 +150,18 @@ def test_wheel_installs_the_modules_and_the_stub_package(installed):
         print(os.path.dirname(_qel_modbus_ext.__file__) == site)
         package = os.path.dirname(qel_modbus_ext.__file__)
         print(package == os.path.join(site, "qel_modbus_ext"))
-        print(sorted(n for n in os.listdir(package) if n != "__pycache__"))
+        print(",".join(sorted(n for n in os.listdir(package) if n != "__pycache__")))
         print(qel_modbus_ext.ModbusTCPChannel.__module__)
+        import qel_modbus_simslave
+        files = os.listdir(os.path.dirname(qel_modbus_simslave.__file__))
+        print(",".join(sorted(n for n in files if n.endswith((".pyi", ".typed")))))
     """)], cwd=str(user))
     assert probe.returncode == 0, probe.stdout
-    assert probe.stdout.split() == ["True", "True", "True", "True", "True",
-                                    "['__init__.py',", "'__init__.pyi',", "'py.typed']", "qel_modbus_ext"]
+    # The package as it is in the tree, stubs and py.typed included.
+    package = sorted(n for n in os.listdir(os.path.join(ROOT, "qel_modbus_ext")) if n != "__pycache__")
+    assert {"__init__.pyi", "py.typed"} <= set(package)
+    assert probe.stdout.split() == ["True", "True", "True", "True", "True", ",".join(package), "qel_modbus_ext",
+                                    "__init__.pyi,image.pyi,py.typed,rtu.pyi,servers.pyi"]
 
 
 def checker_lines(output, script):
