@@ -14,6 +14,8 @@ import tracemalloc
 
 import pytest
 
+import _qel_modbus_ext as native
+import qel_modbus_ext as ext
 from qel_modbus import FixMaster, Master, ModbusStatic, ModbusTCPMaster, SlaveException, TCPTunnel, _byte_array
 from tests.support import AnsweringPeer, LoopChannel, with_crc
 
@@ -304,3 +306,28 @@ def raise_slave_exception():
 def test_codec(case):
     call, expected = CODEC_CASES[case]
     check(call, expected, [FRAME_B])
+
+IDENTIFICATION = with_crc(bytes([1, 43, 14, 1, 0x81, 0, 0, 2, 0, 4]) + b"ACME" + bytes([1, 1]) + b"7")
+TOOL_CASES = {
+    "execute": (REGS, lambda m: (ext.execute(m, 1, 3, b"\x00\x00\x00\x02"),
+                                 ext.read_values(m, 1, 0, "uint16", 2), ext.read_value(m, 1, 0, "float32")), None),
+    "fixed": (ECHO6, lambda m: (ext.execute(m, 1, 6, b"\x00\x00\x00\x05", answer=4),
+                                ext.write_value(m, 1, 0, "int16", 5)), None),
+    "identification": (IDENTIFICATION, lambda m: ext.read_device_identification(m, 1), None),
+    "short": (ECHO6, lambda m: ext.execute(m, 1, 6, b"\x00\x00\x00\x05", answer=6), OSError),
+    "exception": (WRITE_COIL_EXCEPTION, lambda m: ext.execute(m, 1, 5, b"\x00\x00\xff\x00", answer=4),
+                  SlaveException),
+    "bad_arguments": (REGS, lambda m: (ext.execute(m, 1, 3, None)), TypeError),
+    "bad_answer": (REGS, lambda m: (ext.execute(m, 1, 3, b"", answer=[])), ValueError),
+    "values": (b"", lambda m: (native._unpack("string(2)", "BADC", native._pack("string(2)", "BADC", "ab"), 1),
+                               native._unpack("float64", "CDAB", bytes(16), 2)), None),
+    "value_errors": (b"", lambda m: native._pack("int16", "ABCD", 2**70), OverflowError),
+}
+
+
+@pytest.mark.parametrize("case", list(TOOL_CASES))
+def test_field_tools(case):
+    answer, call, expected = TOOL_CASES[case]
+    channel = LoopChannel(answer)
+    master = Master(channel)
+    check(lambda: call(master), expected, [channel, master, answer], rounds=ROUNDS // 4)

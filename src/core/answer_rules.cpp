@@ -18,7 +18,8 @@ AnswerLayout answer_layout(std::uint8_t function_code) {
         case kReadCoils:
         case kReadInputCoils:
         case kReadRegisters:
-        case kReadInputRegisters: return AnswerLayout::Counted;
+        case kReadInputRegisters:
+        case kReadWriteRegisters: return AnswerLayout::Counted;
         case kWriteCoil:
         case kWriteRegister:
         case kWriteCoils:
@@ -35,6 +36,20 @@ std::size_t frame_length(const std::uint8_t* head) {
         case AnswerLayout::Unknown: break;
     }
     return 0;
+}
+
+std::size_t identification_length(const std::uint8_t* frame, std::size_t size) {
+    // station, 43, MEI type, read code, conformity, more follows, next id, object count
+    constexpr std::size_t kObjectsStart = 8;
+    if (size < kObjectsStart) return kObjectsStart;
+    std::size_t end = kObjectsStart;
+    for (std::size_t i = 0; i < frame[kObjectsStart - 1]; ++i) {
+        if (size < end + 2) return end + 2;  // object id and length
+        end += 2 + std::size_t{frame[end + 1]};
+        if (end > kLongestFrame) return kLongestFrame + 1;
+        if (size < end) return end;
+    }
+    return end + 2;  // the CRC
 }
 
 AnswerFault judge_answer(const std::uint8_t* frame, std::size_t size, std::size_t expected, bool check_crc) {

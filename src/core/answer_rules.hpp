@@ -60,7 +60,7 @@ inline bool answers(const std::uint8_t* head, Asked asked) {
 }
 
 // How the answer to a function code is laid out, in either framing: a
-// read's byte count tells its length (1-4), a write's answer echoes the
+// read's byte count tells its length (1-4, 23), a write's answer echoes the
 // request's first two fields (5, 6, 15, 16); another code's length cannot
 // be told from its head. A new function code is added here.
 enum class AnswerLayout : std::uint8_t { Counted, Echo, Unknown };
@@ -71,6 +71,16 @@ AnswerLayout answer_layout(std::uint8_t function_code);
 // byte count, a write answer (5, 6, 15, 16) is the 8-byte echo. 0 for any
 // other code: where such a frame ends cannot be told.
 std::size_t frame_length(const std::uint8_t* head);
+
+// A device identification answer (43/14) lists its objects, each with its
+// own length. Given the `size` bytes of it that arrived, how many must have
+// arrived to tell more of its length: `size` itself once it is whole, CRC
+// included. Never more than kLongestFrame + 1: an answer that claims more
+// is no RTU frame.
+std::size_t identification_length(const std::uint8_t* frame, std::size_t size);
+
+// The longest RTU frame: station, a PDU of 253 bytes, CRC.
+constexpr std::size_t kLongestFrame = 256;
 
 // The whole length of a read answer (registers or coils), from its head.
 inline std::size_t counted_length(const std::uint8_t* head) { return 3 + std::size_t{head[2]} + 2; }

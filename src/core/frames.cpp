@@ -38,4 +38,11 @@ Frame write_coil_request(std::uint8_t station, std::uint16_t address, bool on) {
     return f;
 }
 
+Frame any_request(std::uint8_t station, std::uint8_t code, const std::uint8_t* data, std::size_t size) {
+    Frame f(station, code);
+    for (std::size_t i = 0; i < size; ++i) f.put(data[i]);
+    f.seal();
+    return f;
+}
+
 }  // namespace qel::codec

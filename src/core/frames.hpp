@@ -48,6 +48,13 @@ Frame write_registers_request(std::uint8_t station, std::uint16_t address, const
                               std::size_t count);
 Frame write_coil_request(std::uint8_t station, std::uint16_t address, bool on);
 
+// The data of a request's PDU after its function code: 253 PDU bytes in all.
+constexpr std::size_t kMaxRequestData = 252;
+
+// Any request: function code and data as given; `size` must not exceed
+// kMaxRequestData.
+Frame any_request(std::uint8_t station, std::uint8_t code, const std::uint8_t* data, std::size_t size);
+
 // Register i of a read answer's data (high byte first).
 inline std::uint16_t data_register(const std::uint8_t* data, std::size_t i) {
     return static_cast<std::uint16_t>(data[2 * i] << 8 | data[2 * i + 1]);

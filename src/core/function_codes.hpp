@@ -12,8 +12,11 @@ enum FunctionCode : std::uint8_t {
     kReadInputRegisters = 4,
     kWriteCoil = 5,
     kWriteRegister = 6,
-    kWriteCoils = 15,  // not sent by this master; its answers are known by length
+    kWriteCoils = 15,
     kWriteRegisters = 16,
+    kMaskWriteRegister = 22,
+    kReadWriteRegisters = 23,
+    kEncapsulatedInterface = 43,  // device identification among others
 };
 
 // Set in the function code of an exception answer.

@@ -29,6 +29,8 @@ void build_classes(PyObject* module) {
     ModuleState& s = state();
     s.modbus_tcp_channel = build_class(kModbusTcpChannelClass, module, kCompanionName).release();
     s.modbus_tcp_channel_members = snapshot_members(s.modbus_tcp_channel).release();
+    for (const MemberRow* row : {&kExecuteFunction, &kRegistersOfFunction, &kUnpackFunction, &kPackFunction})
+        build_module_function(*row, module, kCompanionName);
 }
 
 QEL_HANDLES_FORCED_UNWIND int companion_exec(PyObject* module) {

@@ -35,8 +35,25 @@ private:
     std::optional<MbapLink> mbap_;
 };
 
+// The objects of a device identification, read as far as each tells the
+// length of what follows.
+Bytes read_objects(Link& link, PyObject* station) {
+    Bytes answer = link.feedback(station, codec::kAnswerHead, false);
+    for (std::size_t needed; (needed = codec::identification_length(answer.data(), answer.size())) > answer.size();) {
+        if (needed > codec::kLongestFrame) codec::raise_crc_error(station);
+        link.read(answer, needed - answer.size());
+        if (answer.size() < needed) codec::raise_fault(codec::AnswerFault::Short, station, answer.data());
+    }
+    link.check_crc(answer, station);
+    return answer;
+}
+
 Bytes await_answer(Link& link, PyObject* station, AnswerShape shape) {
-    if (shape == AnswerShape::Echo) return link.feedback(station, codec::kEchoLength, true);
+    switch (shape.layout) {
+        case AnswerShape::Layout::Fixed: return link.feedback(station, shape.length, true);
+        case AnswerShape::Layout::Objects: return read_objects(link, station);
+        case AnswerShape::Layout::Counted: break;
+    }
     return read_counted(link, station);
 }
 
@@ -199,13 +216,33 @@ bool builds_natively(const Request& request) {
     return true;
 }
 
+namespace {
+
+// Serialised on the channel, which every master on it shares.
+Ref key_of(const LinkChoice& choice, PyObject* self) {
+    switch (choice.kind) {
+        case LinkKind::Tunnel:
+        case LinkKind::ModbusTcp: return choice.channel;
+        case LinkKind::Channel: return innermost_channel(choice.channel);
+        case LinkKind::Instance: break;
+    }
+    return lock_key(self);
+}
+
+}  // namespace
+
+Bytes transact_frame(PyObject* self, const codec::Frame& frame, PyObject* station, AnswerShape shape) {
+    const LinkChoice choice = pick_link(self);
+    const Ref key = key_of(choice, self);
+    ObjectLock lock(key.get());
+    LinkHolder holder;
+    return run_transaction(holder.open(choice, self, lock), frame, station, shape, lock);
+}
+
 Bytes transact(const Request& request) {
     PyObject* self = request.self;
     LinkChoice choice = pick_link(self);
-    // Serialised on the channel, which every master on it shares.
-    const Ref key = choice.kind == LinkKind::Tunnel || choice.kind == LinkKind::ModbusTcp ? choice.channel
-                    : choice.kind == LinkKind::Channel ? innermost_channel(choice.channel)
-                                                       : lock_key(self);
+    const Ref key = key_of(choice, self);
     ObjectLock lock(key.get());
     LinkHolder holder;
     if (choice.kind == LinkKind::Instance) {

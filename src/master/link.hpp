@@ -88,9 +88,20 @@ void check_time_left(PyObject* channel, Clock::time_point started);
 // count says, the length and the CRC checked.
 Bytes read_counted(Link& link, PyObject* station);
 
-enum class AnswerShape {
-    Counted,  // a read: the byte count tells the length
-    Echo,     // a write: the 8-byte echo, its CRC checked
+// How the answer to a request is read.
+struct AnswerShape {
+    enum class Layout : std::uint8_t {
+        Counted,  // a read: the byte count tells the length
+        Fixed,    // `length` bytes in all, its CRC checked (a write's echo among them)
+        Objects,  // a device identification: its objects tell the length
+    };
+    Layout layout;
+    std::size_t length;
+
+    static constexpr AnswerShape counted() { return {Layout::Counted, 0}; }
+    static constexpr AnswerShape fixed(std::size_t length) { return {Layout::Fixed, length}; }
+    static constexpr AnswerShape echo() { return fixed(codec::kEchoLength); }
+    static constexpr AnswerShape objects() { return {Layout::Objects, 0}; }
 };
 
 // One request of an operation, described for every link: on the general
@@ -115,6 +126,10 @@ Bytes transact(const Request& request);
 // `shape`. Returns the answer frame.
 Bytes run_transaction(Link& link, const codec::Frame& frame, PyObject* station, AnswerShape shape,
                       const ObjectLock& lock);
+
+// A transaction of `self` (a Master or a subclass) for a frame built
+// beforehand, on the link the guard picks, under the channel's lock.
+Bytes transact_frame(PyObject* self, const codec::Frame& frame, PyObject* station, AnswerShape shape);
 
 // The channel of a master (self.__tunnel).
 Ref channel_of(PyObject* self);

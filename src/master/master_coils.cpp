@@ -37,7 +37,7 @@ Ref send_read_xx(PyObject* self, PyObject* station, PyObject* address, PyObject*
 
 Ref write_coil(const Args& a) {
     auto [self, station, address, value] = a.take<4>();
-    transact({self, kSendWriteCoil, {station, address, value}, 3, write_coil_frame, AnswerShape::Echo});
+    transact({self, kSendWriteCoil, {station, address, value}, 3, write_coil_frame, AnswerShape::echo()});
     return none();
 }
 
@@ -54,7 +54,7 @@ Ref read_coil(const Args& a) {
 Ref read_xx_coils(const Args& a) {
     auto [self, station, address, count, code] = a.take<5>();
     const Bytes answer = transact(
-        {self, kSendReadXxCoils, {station, address, count, code}, 4, read_request_frame, AnswerShape::Counted});
+        {self, kSendReadXxCoils, {station, address, count, code}, 4, read_request_frame, AnswerShape::counted()});
     return coil_state_list(answer.data() + 3, answer[2], count);
 }
 

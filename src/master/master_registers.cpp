@@ -73,20 +73,20 @@ codec::Frame read_request_frame(PyObject* const* args) {
 
 Ref write_register(const Args& a) {
     auto [self, station, address, value] = a.take<4>();
-    transact({self, kSendWriteRegister, {station, address, value}, 3, write_register_frame, AnswerShape::Echo});
+    transact({self, kSendWriteRegister, {station, address, value}, 3, write_register_frame, AnswerShape::echo()});
     return none();
 }
 
 Ref write_registers(const Args& a) {
     auto [self, station, address, values] = a.take<4>();
-    transact({self, kSendWriteRegisters, {station, address, values}, 3, write_registers_frame, AnswerShape::Echo});
+    transact({self, kSendWriteRegisters, {station, address, values}, 3, write_registers_frame, AnswerShape::echo()});
     return none();
 }
 
 Ref read_registers(const Args& a) {
     auto [self, station, address, count, func_code] = a.take<5>();
     const Bytes answer = transact(
-        {self, kSendReadRegisters, {station, address, count, func_code}, 4, read_request_frame, AnswerShape::Counted});
+        {self, kSendReadRegisters, {station, address, count, func_code}, 4, read_request_frame, AnswerShape::counted()});
     codec::check(codec::judge_register_data(answer.data()), station, answer.data());
     return decode_registers(answer);
 }

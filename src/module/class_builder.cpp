@@ -161,8 +161,8 @@ Ref build_class(const ClassTable& table, PyObject* module, const char* module_na
     return cls;
 }
 
-void build_module_function(const MemberRow& row, PyObject* module) {
-    Ref fn = function_for(row, nullptr, module, kQelModbus);
+void build_module_function(const MemberRow& row, PyObject* module, const char* module_name) {
+    Ref fn = function_for(row, nullptr, module, module_name);
     checked_status(PyObject_SetAttrString(module, row.name, fn.get()));
 }
 

@@ -14,7 +14,7 @@ constexpr const char* kQelModbus = "qel_modbus";
 Ref build_class(const ClassTable& table, PyObject* module, const char* module_name = kQelModbus);
 
 // Builds a module-level function row and binds it in the module.
-void build_module_function(const MemberRow& row, PyObject* module);
+void build_module_function(const MemberRow& row, PyObject* module, const char* module_name = kQelModbus);
 
 // A copy of the class dict as built, to tell later whether a member was
 // replaced.

@@ -13,6 +13,7 @@
 #include "core/frames.hpp"
 #include "core/mbap.hpp"
 #include "master/link.hpp"
+#include "tcp/modbus_tcp_transaction.hpp"
 #include "tcp/query_link.hpp"
 
 #include <vector>
@@ -121,6 +122,7 @@ Ref as_command(const codec::Frame& frame) {
 // How long the whole reply to a command is: `_query` is asked for it.
 std::size_t read_reply_size(const Bytes& request) { return mbap::expected_read_reply_size(request.data()); }
 std::size_t write_echo_size(const Bytes&) { return mbap::kWriteEchoSize; }
+std::size_t any_reply_size(const Bytes&) { return mbap::kLongestAdu; }
 
 struct Operation {
     const Name& builder;
@@ -129,8 +131,8 @@ struct Operation {
     master::AnswerShape shape;
 };
 
-const Operation kReadCoils{kReadCoilsBuilder, read_coils_frame, read_reply_size, master::AnswerShape::Counted};
-const Operation kWriteCoil{kWriteCoilBuilder, write_coil_frame, write_echo_size, master::AnswerShape::Echo};
+const Operation kReadCoils{kReadCoilsBuilder, read_coils_frame, read_reply_size, master::AnswerShape::counted()};
+const Operation kWriteCoil{kWriteCoilBuilder, write_coil_frame, write_echo_size, master::AnswerShape::echo()};
 
 // One operation: the engine's transaction over the master's link. A master
 // that nothing replaced sends the frame natively; any other has the class's
@@ -224,6 +226,23 @@ constexpr MemberRow kRows[] = {
 };
 
 }  // namespace
+
+namespace tcp {
+
+master::Bytes transact_frame(PyObject* self, const codec::Frame& frame, PyObject* station, master::AnswerShape shape) {
+    ObjectLock lock(self);
+    PyObject* sock = plain_socket(self);
+    QueryLink link(self, lock, sock);
+    link.expect(any_reply_size);
+    if (sock != nullptr) return master::run_transaction(link, frame, station, shape, lock);
+    // A replaced member: the same request, as a command, through self._query.
+    Ref command = as_command(frame);
+    link.query_with(command.get());
+    const codec::Frame unsent(frame.data()[0], 0);  // the command carries the request
+    return master::run_transaction(link, unsent, station, shape, lock);
+}
+
+}  // namespace tcp
 
 constexpr ClassTable kModbusTcpMasterClass = class_table("ModbusTCPMaster", kRows);
 
