@@ -340,13 +340,17 @@ def do_write(device, args, write):
     import qel_modbus_ext
     table, address, value = write
     master = device.open()
-    if table == "coils":
-        qel_modbus_ext.execute(master, args.station, 5, struct.pack(">HH", address, 0xFF00 if value else 0),
-                               answer=4)
-    elif args.kind is None:
-        qel_modbus_ext.execute(master, args.station, 6, struct.pack(">HH", address, value & 0xFFFF), answer=4)
-    else:
+    if table == "holding" and args.kind is not None:
         qel_modbus_ext.write_value(master, args.station, address, args.kind, value, order=args.order)
+        return
+    if table == "coils":
+        code, request = 5, struct.pack(">HH", address, 0xFF00 if value else 0)
+    else:
+        code, request = 6, struct.pack(">HH", address, value & 0xFFFF)
+    echoed = qel_modbus_ext.execute(master, args.station, code, request, answer=4)
+    if echoed != request:
+        # A device that did something else than asked must not pass for done.
+        raise ValueError("the answer does not repeat the request: sent %s, got %s" % (request.hex(), echoed.hex()))
 
 
 # ---- one poll -----------------------------------------------------------------------

@@ -125,8 +125,8 @@ def _regs(fmt, value, order):
     ("int16", "BADC", [0xFEFF], "-2", -2),
     ("uint16", "ABCD", [0xFFFE], "65534", 65534),
     ("int64", "ABCD", _regs("q", -2 ** 40, "ABCD"), str(-2 ** 40), -2 ** 40),
-    ("uint64", "ABCD", _regs("Q", 2 ** 64 - 1, "ABCD"), str(2 ** 64 - 1), 2 ** 64 - 1),
-    ("float64", "ABCD", _regs("d", -0.1, "ABCD"), "-0.1", -0.1),
+    ("uint64", "CDAB", _regs("Q", 2 ** 64 - 2, "CDAB"), str(2 ** 64 - 2), 2 ** 64 - 2),
+    ("float64", "DCBA", _regs("d", -0.1, "DCBA"), "-0.1", -0.1),
     ("string(3)", "ABCD", [0x5455, 0x5242, 0x0000], '"TURB"', "TURB"),
 ])
 def test_typed_values_in_each_order(plant, kind, order, registers, shown, in_json):
@@ -354,3 +354,17 @@ def test_sigint_ends_a_piped_forever_poll_cleanly(plant):
     assert proc.returncode == 0
     assert "Traceback" not in err
     assert re.match(r"qel-modbus: (\d+) polls, \1 good, 0 failed\n$", err), err
+
+
+@pytest.mark.parametrize("transport, fault, args, line", [
+    ("tcp", dict(corrupt_byte=-1), ["--write-register", "5", "0x1234"],
+     "write register 5: bad answer: the answer does not repeat the request: sent 00051234, got 000512cb"),
+    ("tcp", dict(corrupt_byte=-1), ["--write-coil", "5", "1"],
+     "write coil 5: bad answer: the answer does not repeat the request: sent 0005ff00, got 0005ffff"),
+    ("rtu-tcp", dict(odd_byte_count=True), ["--holding", "0", "2"], "holding 0-1: bad answer: "),
+])
+def test_answers_that_do_not_fit_are_failures(plant, transport, fault, args, line):
+    plant.faults(transport).set(**fault)
+    out = run(*plant.args(transport), "--timeout", "0.5", *args)
+    assert out.returncode == 1 and out.stderr == ""
+    assert out.stdout.startswith(line) and out.stdout.count("\n") == 1, out.stdout

@@ -117,7 +117,17 @@ def test_wheel_installs_the_modules_and_the_stub_package(installed):
     """)], cwd=str(user))
     assert probe.returncode == 0, probe.stdout
     assert probe.stdout.split() == ["True", "True", "True", "True", "True",
-                                    "['__init__.py',", "'__init__.pyi',", "'py.typed']", "qel_modbus_ext"]
+                                    "['__init__.py',", "'__init__.pyi',", "'__main__.py',", "'_poll.py',",
+                                    "'_requests.py',", "'_values.py',", "'py.typed']", "qel_modbus_ext"]
+
+
+def test_wheel_installs_the_poll_command(installed):
+    python, user = installed
+    script = os.path.join(os.path.dirname(python), "qel-modbus" + (".exe" if os.name == "nt" else ""))
+    shown = run([script, "--help"], cwd=str(user))
+    assert shown.returncode == 0 and "examples:" in shown.stdout, shown.stdout
+    refused = run([python, "-m", "qel_modbus_ext", "--tcp", "127.0.0.1:1", "--holding", "0", "1"], cwd=str(user))
+    assert (refused.returncode, refused.stdout) == (1, "holding 0: connection refused\n")
 
 
 def checker_lines(output, script):
