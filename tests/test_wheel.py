@@ -164,6 +164,15 @@ def test_wheel_installs_the_modules_and_the_stub_package(installed):
                                     "__init__.pyi,image.pyi,py.typed,rtu.pyi,servers.pyi"]
 
 
+def test_wheel_installs_the_poll_command(installed):
+    python, user = installed
+    script = os.path.join(os.path.dirname(python), "qel-modbus" + (".exe" if os.name == "nt" else ""))
+    shown = run([script, "--help"], cwd=str(user))
+    assert shown.returncode == 0 and "examples:" in shown.stdout, shown.stdout
+    refused = run([python, "-m", "qel_modbus_ext", "--tcp", "127.0.0.1:1", "--holding", "0", "1"], cwd=str(user))
+    assert (refused.returncode, refused.stdout) == (1, "holding 0: connection refused\n")
+
+
 def checker_lines(output, script):
     """Line numbers of the script that a checker's output reports an error on."""
     name = re.escape(os.path.basename(script))

@@ -67,11 +67,14 @@ def test_the_wheel_holds_the_modules_stubs_slave_licence_and_metadata(wheel):
         dist_info = dist_info.pop()
         wheel_file = z.read(dist_info + "/WHEEL").decode()
         record = z.read(dist_info + "/RECORD").decode()
+        entry_points = z.read(dist_info + "/entry_points.txt").decode()
     assert {"qel_modbus.pyi", "qel_modbus-stubs/__init__.pyi", "qel_modbus_simslave/__init__.py",
             "qel_modbus_simslave/__main__.py", "qel_modbus_ext/__init__.py", "qel_modbus_ext/__init__.pyi",
-            "qel_modbus_ext/py.typed", dist_info + "/METADATA", dist_info + "/LICENSE"} <= names
+            "qel_modbus_ext/py.typed", "qel_modbus_ext/__main__.py", "qel_modbus_ext/_poll.py",
+            dist_info + "/METADATA", dist_info + "/LICENSE", dist_info + "/entry_points.txt"} <= names
     assert sorted(n for n in names if n.endswith(".pyd")) == sorted(PYDS)
     assert "Tag: %s-%s-%s" % (python, abi, platform) in wheel_file
     assert "Root-Is-Purelib: false" in wheel_file
+    assert entry_points == "[console_scripts]\nqel-modbus = qel_modbus_ext._poll:main\n"
     assert set(row.split(",")[0] for row in record.splitlines()) == names
     assert not any("__pycache__" in n or n.endswith(".pyc") for n in names)

@@ -90,6 +90,16 @@ def _metadata(project):
     return "\n".join(lines) + "\n" + body
 
 
+def _entry_points(project):
+    """entry_points.txt for the console scripts and other entry points, or
+    None when the project declares none."""
+    groups = [("console_scripts", project.get("scripts", {})), ("gui_scripts", project.get("gui-scripts", {}))]
+    groups += sorted(project.get("entry-points", {}).items())
+    sections = ["[%s]\n%s" % (group, "".join("%s = %s\n" % item for item in sorted(entries.items())))
+                for group, entries in groups if entries]
+    return "\n".join(sections) if sections else None
+
+
 def _record_row(path, data):
     digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode("ascii")
     return [path, "sha256=" + digest, str(len(data))]
@@ -131,6 +141,9 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
             dist_info + "/WHEEL": ("Wheel-Version: 1.0\nGenerator: qel_build_backend\nRoot-Is-Purelib: false\n"
                                    "Tag: %s\n" % tag).encode("ascii"),
         }
+        entry_points = _entry_points(project)
+        if entry_points:
+            generated[dist_info + "/entry_points.txt"] = entry_points.encode("utf-8")
         license_file = os.path.join(ROOT, "LICENSE")
         if os.path.exists(license_file):
             with open(license_file, "rb") as f:
