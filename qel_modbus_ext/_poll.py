@@ -16,6 +16,8 @@ import struct
 import sys
 import time
 
+import _qel_modbus_ext
+
 try:
     from termios import error as _TermiosError
 except ImportError:  # Windows
@@ -33,8 +35,6 @@ EXCEPTION_NAMES = {
 
 # table -> (function code for a plain read, largest count of one request)
 TABLES = {"holding": (3, 125), "input": (4, 125), "coils": (1, 2000), "discrete": (2, 2000)}
-KINDS = {"int16": 1, "uint16": 1, "int32": 2, "uint32": 2, "float32": 2,
-         "int64": 4, "uint64": 4, "float64": 4}
 ORDERS = ("ABCD", "CDAB", "BADC", "DCBA")
 
 DESCRIPTION = """\
@@ -89,18 +89,16 @@ def _host_port(text):
 
 
 def _kind(text):
-    match = re.match(r"string\((\d+)\)$", text)
-    if text in KINDS or (match and 1 <= int(match.group(1)) <= 125):
-        return text
-    raise argparse.ArgumentTypeError(
-        "expected one of %s or string(N) with N registers 1..125: %r" % (", ".join(KINDS), text))
+    try:
+        _qel_modbus_ext._registers_of(text, "ABCD")
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e))
+    return text
 
 
 def _width(kind):
     """Registers one value of ``kind`` takes."""
-    if kind is None:
-        return 1
-    return KINDS.get(kind) or int(kind[len("string("):-1])
+    return 1 if kind is None else _qel_modbus_ext._registers_of(kind, "ABCD")
 
 
 class _Ordered(argparse.Action):
@@ -200,23 +198,16 @@ def _write_value(table, kind, text):
         if text not in ("0", "1"):
             raise ValueError("a coil is 0 (off) or 1 (on)")
         return text == "1"
-    if kind is None or kind in ("int16", "uint16"):
+    if kind is None:  # a plain register: its 16 bits, written signed or not
         value = _number(text)
-        low, high = {None: (-32768, 65535), "int16": (-32768, 32767), "uint16": (0, 65535)}[kind]
-        if not low <= value <= high:
-            raise ValueError("a register holds %d..%d" % (low, high))
+        if not -32768 <= value <= 65535:
+            raise ValueError("a register holds -32768..65535")
         return value
-    if kind.startswith("string("):
-        if len(text.encode("latin-1", "replace")) > 2 * _width(kind):
-            raise ValueError("longer than %d characters" % (2 * _width(kind)))
-        return text
-    if kind.startswith("float"):
-        return float(text)
-    value = _number(text)
-    bits = 8 * 2 * KINDS[kind]
-    low, high = (0, 2 ** bits - 1) if kind.startswith("u") else (-2 ** (bits - 1), 2 ** (bits - 1) - 1)
-    if not low <= value <= high:
-        raise ValueError("%s holds %d..%d" % (kind, low, high))
+    value = text if kind.startswith("string(") else float(text) if kind.startswith("float") else _number(text)
+    try:
+        _qel_modbus_ext._pack(kind, "ABCD", value)  # the layouts' own range checks
+    except (OverflowError, UnicodeEncodeError) as e:
+        raise ValueError(str(e))
     return value
 
 

@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from examples.tracing_channel import TracingChannel
+from qel_modbus_ext import trace
 from qel_modbus import Master, TCPTunnel
 from qel_modbus_simslave import RtuTcpSlave
 from tests.child import run
@@ -126,8 +126,8 @@ SECONDS = 1.5
 
 def test_masters_over_wrappers_of_one_tunnel_get_their_own_answers(gateway):
     tunnel = TCPTunnel(*gateway.address)
-    # The example's tracing wrapper names the tunnel it wraps as `channel`.
-    masters = [Master(TracingChannel(tunnel, log=QUIET), 1.0) for _ in range(3)]
+    # A tracing wrapper names the tunnel it wraps as `channel`.
+    masters = [Master(trace(tunnel, QUIET), 1.0) for _ in range(3)]
     gateway.image.set_holding(100, list(range(1000, 1030)))
     stop = time.monotonic() + SECONDS
     calls, failures = [0] * 3, []
