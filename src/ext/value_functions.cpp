@@ -17,36 +17,34 @@ using codec::ValueKind;
 using codec::ValueLayout;
 using codec::WordOrder;
 
-const char* utf8_of(PyObject* text, Py_ssize_t& size) {
-    if (!PyUnicode_Check(text)) return nullptr;
-    const char* chars = PyUnicode_AsUTF8AndSize(text, &size);
-    if (chars == nullptr) PyErr_Clear();
-    return chars;
+// Whether `name` is a str that `parse` takes, the result in `out`.
+template <class T>
+bool parse_name(PyObject* name, bool (*parse)(const char*, std::size_t, T&), T& out) {
+    if (!PyUnicode_Check(name)) return false;
+    Py_ssize_t size = 0;
+    const char* chars = PyUnicode_AsUTF8AndSize(name, &size);
+    if (chars == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    return parse(chars, static_cast<std::size_t>(size), out);
 }
 
 ValueLayout layout_of(PyObject* kind) {
-    Py_ssize_t size = 0;
-    const char* name = utf8_of(kind, size);
     ValueLayout layout{};
-    if (name == nullptr || !codec::parse_kind(name, static_cast<std::size_t>(size), layout)) {
-        PyErr_Format(PyExc_ValueError,
-                     "kind must be int16, uint16, int32, uint32, float32, int64, uint64, float64 or string(N) "
-                     "with N in 1..%d, not %R",
-                     static_cast<int>(codec::kMaxTextRegisters), kind);
-        throw PythonError{};
-    }
-    return layout;
+    if (parse_name(kind, codec::parse_kind, layout)) return layout;
+    PyErr_Format(PyExc_ValueError,
+                 "kind must be int16, uint16, int32, uint32, float32, int64, uint64, float64 or string(N) "
+                 "with N in 1..%d, not %R",
+                 static_cast<int>(codec::kMaxTextRegisters), kind);
+    throw PythonError{};
 }
 
 WordOrder order_of(PyObject* order) {
-    Py_ssize_t size = 0;
-    const char* name = utf8_of(order, size);
     WordOrder parsed{};
-    if (name == nullptr || !codec::parse_order(name, static_cast<std::size_t>(size), parsed)) {
-        PyErr_Format(PyExc_ValueError, "order must be ABCD, CDAB, BADC or DCBA, not %R", order);
-        throw PythonError{};
-    }
-    return parsed;
+    if (parse_name(order, codec::parse_order, parsed)) return parsed;
+    PyErr_Format(PyExc_ValueError, "order must be ABCD, CDAB, BADC or DCBA, not %R", order);
+    throw PythonError{};
 }
 
 // One value from its registers' bytes as they came.
