@@ -120,3 +120,23 @@ def test_quickstart_prints_what_it_read():
                          timeout=60, env=ENV)
     assert out.returncode == 0, out.stderr
     assert "holding registers 0-2: [1200, 3400, 5600]" in out.stdout
+
+
+POLLING = README.split("### Polling from the shell", 1)[1].split("\n### ", 1)[0]
+POLL_COMMANDS = re.findall(r"^qel-modbus (.*)$", POLLING, re.M)
+POLL_OUTPUT = re.search(r"```text\n(.*?)```", POLLING, re.S).group(1)
+
+
+@pytest.mark.parametrize("command", POLL_COMMANDS)
+def test_poll_command_runs_as_shown(simulator, command):
+    names, _ = simulator
+    if "/dev/ttyUSB0" in command and names["SERIAL_PORT"] is None:
+        pytest.skip("needs a POSIX pseudo-terminal")
+    command = (command.replace("5020", str(names["PORT"])).replace("5502", str(names["TCP_PORT"]))
+               .replace("/dev/ttyUSB0", names["SERIAL_PORT"] or "")
+               .replace("--repeat 0", "--repeat 2").replace("--interval 2", "--interval 0.05"))  # not forever
+    out = subprocess.run([sys.executable, "-m", "qel_modbus_ext", *shlex.split(command)], stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, universal_newlines=True, timeout=60, env=ENV)
+    assert out.returncode == 0, out.stdout + out.stderr
+    if command == POLL_COMMANDS[0].replace("5020", str(names["PORT"])):
+        assert out.stdout == POLL_OUTPUT
