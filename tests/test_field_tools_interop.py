@@ -8,14 +8,18 @@ exception 1 (illegal function). pymodbus 3.16.1 carries out the write of a
 read/write request whose read range is past its table before it answers
 exception 2.
 """
+import logging
+import os
 import struct
+import subprocess
+import sys
 
 import pytest
 
 from peers import require
 from qel_modbus import Master, ModbusTCPMaster, SlaveException, TCPTunnel
 from qel_modbus_ext import (ModbusTCPChannel, execute, mask_write_register, read_device_identification, read_value,
-                            read_values, read_write_registers, write_coils, write_value)
+                            read_values, read_write_registers, trace, with_retries, write_coils, write_value)
 from test_modbus_tcp_channel_interop import LibmodbusPeer, build_libmodbus_server
 
 TIMEOUT = 1.0
@@ -273,3 +277,30 @@ def test_libmodbus_has_no_device_identification(lm, level):
     peer.put(COIL, 0, [F, F])
     write_coils(m, 1, 0, [T, F])  # the master goes on working
     assert peer.get(COIL, 0, 2) == [T, F]
+
+
+# ---- the wrappers and the poll command -------------------------------------------------
+
+def test_trace_and_retries(pm, caplog):
+    m, peer = pm
+    peer.put(HOLD, 40, [0x4148, 0])
+    if isinstance(m, ModbusTCPMaster):   # no channel to trace: its own socket
+        traced = m
+    else:
+        traced = Master(trace(m._Master__tunnel, logging.getLogger("interop.wire")), TIMEOUT)
+    with caplog.at_level(logging.DEBUG, logger="interop.wire"):
+        assert read_value(with_retries(traced, reads=1, backoff=0), 1, 40, "float32") == 12.5
+    if traced is not m:
+        assert [r.getMessage()[:17] for r in caplog.records] == ["-> station 1 fc 3", "<- station 1 fc 3"]
+
+
+@pytest.mark.parametrize("framing", ["--rtu-tcp", "--tcp"])
+def test_poll_command(pymodbus_peers, framing):
+    peer = pymodbus_peers["rtu" if framing == "--rtu-tcp" else "tcp"]
+    peer.put(HOLD, 50, [0x3FC0, 0, 7])
+    out = subprocess.run([sys.executable, "-m", "qel_modbus_ext", framing, "127.0.0.1:%d" % peer.port,
+                          "--holding", "50", "1", "--as", "float32", "--json"],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=60,
+                         env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert out.returncode == 0, out.stderr
+    assert '1.5' in out.stdout
