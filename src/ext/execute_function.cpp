@@ -59,6 +59,13 @@ Ref answer_data(const master::Bytes& frame, master::AnswerShape shape) {
                                              static_cast<Py_ssize_t>(end - start)));
 }
 
+codec::Frame request_frame(std::uint8_t station, std::uint8_t code, PyObject* data) {
+    Buffer pdu(data);
+    if (pdu.size() > codec::kMaxRequestData)
+        raise(PyExc_ValueError, "data must be at most 252 bytes: a request PDU holds 253");
+    return codec::any_request(station, code, pdu.data(), pdu.size());
+}
+
 Ref execute(const Args& a) {
     auto [master, station, function_code, data, answer] = a.take<5>();
     const ModuleState& s = state();
@@ -68,12 +75,7 @@ Ref execute(const Args& a) {
     const auto unit = static_cast<std::uint8_t>(ranged(station, "station", 0, 255));
     const auto code = static_cast<std::uint8_t>(ranged(function_code, "function_code", 1, 127));
     const master::AnswerShape shape = shape_of(answer);
-    codec::Frame frame = [&] {
-        Buffer pdu(data);
-        if (pdu.size() > codec::kMaxRequestData)
-            raise(PyExc_ValueError, "data must be at most 252 bytes: a request PDU holds 253");
-        return codec::any_request(unit, code, pdu.data(), pdu.size());
-    }();
+    const codec::Frame frame = request_frame(unit, code, data);
     if (modbus_tcp) return answer_data(tcp::transact_frame(master, frame, station, shape), shape);
     // A FixMaster's requests go through the Master it holds.
     Ref target = is_instance(master, s.fix_master) ? getattr(master, kFixMastersMaster.get()) : Ref::borrow(master);
